@@ -1,0 +1,132 @@
+#include "harness.h"
+
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include <gtest/gtest.h>
+
+namespace fs = std::filesystem;
+
+std::string le32(uint32_t v)
+{
+    const char b[4] = {char(v), char(v >> 8), char(v >> 16), char(v >> 24)};
+    return std::string(b, 4);
+}
+
+std::string header(uint32_t length)
+{
+    std::string version = "TEST 0.1";
+    version.resize(31, '\0');
+    return "\x02" + version + le32(length) + le32(0xDEADBEEF);
+}
+
+std::string img(uint32_t length, const std::string &payload) { return header(length) + payload; }
+
+std::string pattern(size_t n)
+{
+    std::string s(n, '\0');
+    for (size_t i = 0; i < n; i++)
+        s[i] = char(i * 7 + i / 256);
+    return s;
+}
+
+std::string fill(size_t n) { return std::string(n, '\xFF'); }
+
+bool testing_windows()
+{
+    const char *t = std::getenv("SWUG_TARGET");
+    return t != nullptr && std::string(t) == "windows";
+}
+
+std::vector<std::string> command()
+{
+    const char *env = std::getenv("SWUG_CMD");
+    std::istringstream words(env != nullptr && *env != '\0' ? env : SWUG_DEFAULT_CMD);
+    std::vector<std::string> cmd;
+    for (std::string w; words >> w;)
+        cmd.push_back(w);
+    return cmd;
+}
+
+static std::string slurp(const std::string &path)
+{
+    std::ifstream f(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(f), {});
+}
+
+Sandbox::Sandbox()
+{
+    const char *tmp = std::getenv("TMPDIR");
+    std::string templ = std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") + "/swug-XXXXXX";
+    if (mkdtemp(templ.data()) == nullptr)
+        throw std::runtime_error("mkdtemp failed");
+    root_ = templ;
+    fs::create_directory(path());
+}
+
+Sandbox::~Sandbox()
+{
+    std::error_code ec;
+    fs::remove_all(root_, ec);
+}
+
+void Sandbox::put(const std::string &rel, const std::string &content)
+{
+    fs::path p = fs::path(path()) / rel;
+    if (!rel.empty() && rel.back() == '/') {
+        fs::create_directories(p);
+        return;
+    }
+    fs::create_directories(p.parent_path());
+    std::ofstream(p, std::ios::binary) << content;
+}
+
+Result Sandbox::run(const std::vector<std::string> &args, const std::string &cwd) const
+{
+    std::vector<std::string> cmd = command();
+    cmd.insert(cmd.end(), args.begin(), args.end());
+    std::vector<char *> argv;
+    for (std::string &s : cmd)
+        argv.push_back(s.data());
+    argv.push_back(nullptr);
+
+    const std::string out = root_ + "/stdout", err = root_ + "/stderr";
+    const std::string dir = cwd.empty() ? path() : path() + "/" + cwd;
+    pid_t pid = fork();
+    if (pid == 0) {
+        int in = open("/dev/null", O_RDONLY);
+        int o = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        int e = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        if (in < 0 || o < 0 || e < 0 || chdir(dir.c_str()) != 0 || dup2(in, 0) < 0 || dup2(o, 1) < 0 ||
+            dup2(e, 2) < 0)
+            _exit(126);
+        execvp(argv[0], argv.data());
+        _exit(127);
+    }
+    int wstatus = 0;
+    waitpid(pid, &wstatus, 0);
+    Result r{WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 128 + WTERMSIG(wstatus), slurp(out), slurp(err)};
+    // The Windows console writes "\r\n"; compare lines, not line ends.
+    for (size_t i; (i = r.out.find("\r\n")) != std::string::npos;)
+        r.out.erase(i, 1);
+    return r;
+}
+
+Tree Sandbox::tree() const
+{
+    Tree t;
+    for (const auto &e : fs::recursive_directory_iterator(path())) {
+        std::string rel = fs::relative(e.path(), path()).generic_string();
+        if (e.is_directory())
+            t[rel + "/"] = std::nullopt;
+        else
+            t[rel] = slurp(e.path().string());
+    }
+    return t;
+}

@@ -1,0 +1,56 @@
+// Runs the built program the way a user does: in a fresh directory, with
+// files laid out beforehand, capturing the console, the exit status and what
+// the directory holds afterwards.
+#ifndef SWUG_HARNESS_H
+#define SWUG_HARNESS_H
+
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+// Image bytes: a 40-byte header followed by the payload. The CRC field is
+// deliberately wrong; the program must not care.
+std::string le32(uint32_t v);
+std::string header(uint32_t length);
+std::string img(uint32_t length, const std::string &payload);
+std::string pattern(size_t n);  // n bytes of every value, repeating
+std::string fill(size_t n);     // n bytes of 0xFF
+
+// "windows" when SWUG_TARGET says the program under test is the Windows build.
+bool testing_windows();
+
+// The command that starts the program: SWUG_CMD split on spaces (for example
+// "wine build-windows/swug.exe"), or the program built beside the tests.
+std::vector<std::string> command();
+
+// A file's content, or nullopt for a directory.
+using Tree = std::map<std::string, std::optional<std::string>>;
+
+struct Result {
+    int status;
+    std::string out;  // standard output, line ends made "\n"
+    std::string err;
+};
+
+// A fresh directory for one case, removed afterwards.
+class Sandbox {
+public:
+    Sandbox();
+    ~Sandbox();
+    Sandbox(const Sandbox &) = delete;
+    Sandbox &operator=(const Sandbox &) = delete;
+
+    std::string path() const { return root_ + "/work"; }
+    // Paths are relative to path(); one ending in '/' is a directory.
+    // Parent directories are made as needed.
+    void put(const std::string &rel, const std::string &content = "");
+    // Runs the program in path()/cwd with standard input from /dev/null.
+    Result run(const std::vector<std::string> &args, const std::string &cwd = "") const;
+    Tree tree() const;
+
+private:
+    std::string root_;
+};
+
+#endif

@@ -1,0 +1,181 @@
+// What the command line cannot reach: the checksum, and the start-directory
+// text with Windows-style input. The program's file is compiled in whole, so
+// its private functions are at hand.
+#define main swug_main
+#include "main.cpp"
+#undef main
+
+#include <fstream>
+#include <string>
+
+#include <gtest/gtest.h>
+
+namespace {
+
+uint32_t crc_of(const std::string &payload)
+{
+    memcpy(swug_img.sw_bin, payload.data(), payload.size());
+    swug_img.sw_str.length = (uint32_t)payload.size();
+    generate_CRC();
+    return swug_img.sw_str.CRC;
+}
+
+// The checksum by its definition: the sum of the bytes as little-endian
+// 32-bit words, the last word zero-padded.
+uint32_t word_sum(const std::string &s)
+{
+    uint32_t sum = 0;
+    for (size_t i = 0; i < s.size(); i++)
+        sum += (uint32_t)(uint8_t)s[i] << (8 * (i % 4));
+    return sum;
+}
+
+std::string bytes(size_t n, unsigned seed)
+{
+    std::string s(n, '\0');
+    for (size_t i = 0; i < n; i++)
+        s[i] = (char)(i * 31 + seed + i / 253);
+    return s;
+}
+
+TEST(Checksum, KnownValues)
+{
+    EXPECT_EQ(crc_of(""), 0u);
+    EXPECT_EQ(crc_of("abc"), 0x00636261u);
+    EXPECT_EQ(crc_of("\x01\x02\x03\x04\x05"), 0x04030206u);
+    EXPECT_EQ(crc_of("\xFF\xFF\xFF\xFF\xFF\xFF\xFF\xFF"), 0xFFFFFFFEu);  // wraps modulo 2^32
+}
+
+TEST(Checksum, EqualsWordSumAcrossBlocks)
+{
+    for (size_t n : {1u, 3u, 4u, 5u, 511u, 512u, 513u, 1024u, 1027u, BODY_CAPACITY}) {
+        const std::string s = bytes(n, (unsigned)n);
+        EXPECT_EQ(crc_of(s), word_sum(s)) << n;
+    }
+}
+
+TEST(Checksum, BlockRunsFromGivenValue)
+{
+    const uint8_t abc[] = {'a', 'b', 'c', 'd', 'e', 'f', 'g', 'h'};
+    EXPECT_EQ(generate_CRC_512(abc, 3, 1), 0x00636262u);
+    EXPECT_EQ(generate_CRC_512(abc, 4, 0), 0x64636261u);
+    EXPECT_EQ(generate_CRC_512(abc, 8, 0), 0x64636261u + 0x68676665u);
+    EXPECT_EQ(generate_CRC_512(abc, 0, 7), 7u);
+    EXPECT_EQ(generate_CRC_512(abc, -1, 7), 7u);
+}
+
+// A length beyond the body stops at its end: the fill the record holds after
+// an extraction reads as length 0xFFFFFFFF.
+TEST(Checksum, LengthBeyondBodyStopsAtItsEnd)
+{
+    const std::string body = bytes(BODY_CAPACITY, 5);
+    memcpy(swug_img.sw_bin, body.data(), body.size());
+    memset(swug_img.reserved, 0x11, sizeof swug_img.reserved);
+    swug_img.sw_str.length = 0xFFFFFFFF;
+    generate_CRC();
+    EXPECT_EQ(swug_img.sw_str.CRC, word_sum(body));
+}
+
+TEST(Checksum, SampleImageCarriesItsChecksum)
+{
+    std::ifstream f(SWUG_SOURCE_DIR "/data/QUILMO_SW.bin", std::ios::binary);
+    const std::string image(std::istreambuf_iterator<char>(f), {});
+    ASSERT_GT(image.size(), 40u);
+    const uint8_t *h = (const uint8_t *)image.data();
+    ASSERT_EQ(le32(h + 32), image.size() - 40);
+    EXPECT_EQ(crc_of(image.substr(40)), le32(h + 36));
+}
+
+TEST(StartDirectory, BackslashesBecomeOneSlash)
+{
+    const std::pair<const char *, const char *> table[] = {
+        {"C:\\fw\\tools", "C:/fw/tools"},
+        {"C:\\", "C:/"},
+        {"\\\\srv\\share", "/srv/share"},
+        {"Z:\\tmp\\\\\\x\\", "Z:/tmp/x/"},
+        {"/home/u/fw", "/home/u/fw"},
+        {"a/\\b", "a//b"},
+        {"", ""},
+    };
+    for (const auto &[in, want] : table) {
+        char s[PATH_CAPACITY];
+        strcpy(s, in);
+        normalise_separators(s);
+        EXPECT_STREQ(s, want) << in;
+    }
+}
+
+TEST(StartDirectory, Resolution)
+{
+    struct Row {
+        const char *dir, *arg, *want;  // want nullptr: refused
+    };
+    const Row table[] = {
+        {"C:/fw/tools", "./in.bin", "C:/fw/tools/in.bin"},
+        {"C:/fw/tools", "./out/p.bin", "C:/fw/tools/out/p.bin"},
+        {"C:/", "./in.bin", "C://in.bin"},
+        {"C:/fw", "./", "C:/fw/"},
+        {"C:/fw", "in.bin", "in.bin"},
+        {"C:/fw", ".\\in.bin", ".\\in.bin"},
+        {"C:/fw", "../in.bin", "../in.bin"},
+        {"C:/fw", ".", "."},
+        {"C:/fw", ".//x", "C:/fw//x"},
+        {"", "./in.bin", nullptr},
+        {"", "in.bin", "in.bin"},
+    };
+    for (const Row &r : table) {
+        char dest[PATH_CAPACITY] = {0};
+        strcpy(work_dir, r.dir);
+        ASSERT_EQ(resolve_name(r.arg, dest), r.want != nullptr) << r.dir << " + " << r.arg;
+        if (r.want != nullptr) {
+            EXPECT_STREQ(dest, r.want);
+        }
+    }
+}
+
+TEST(StartDirectory, ResolvedNameMustFit)
+{
+    char dest[PATH_CAPACITY];
+    strcpy(work_dir, std::string(100, 'w').c_str());
+    EXPECT_TRUE(resolve_name(("./" + std::string(198, 'n')).c_str(), dest));  // 100 + 1 + 198
+    EXPECT_EQ(strlen(dest), 299u);
+    EXPECT_FALSE(resolve_name(("./" + std::string(199, 'n')).c_str(), dest));
+    EXPECT_TRUE(resolve_name(std::string(299, 'n').c_str(), dest));
+    EXPECT_FALSE(resolve_name(std::string(300, 'n').c_str(), dest));
+}
+
+}  // namespace
+
+namespace {
+
+// A file that reads shorter than its size must fail, not pass with the fill
+// in place of the missing bytes. Kernel attribute files claim a size of a
+// whole page and read a line.
+TEST(ReadBin, ShortReadFails)
+{
+    const char *candidates[] = {"/sys/kernel/mm/transparent_hugepage/enabled", "/sys/kernel/uevent_seqnum",
+                                "/sys/power/state", "/sys/kernel/profiling"};
+    const char *fn = nullptr;
+    for (const char *c : candidates) {
+        FILE *f = fopen(c, "rb");
+        if (f == nullptr)
+            continue;
+        long size = fseek(f, 0, SEEK_END) == 0 ? ftell(f) : -1;
+        fseek(f, 0, SEEK_SET);
+        size_t got = fread(swug_img.sw_bin, 1, BODY_CAPACITY, f);
+        fclose(f);
+        if (size > 0 && got < (size_t)size) {
+            fn = c;
+            break;
+        }
+    }
+    if (fn == nullptr)
+        GTEST_SKIP() << "no file here reads shorter than its size";
+    in_cmd_mode = 0;
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(read_bin(fn, swug_img.sw_bin, BODY_CAPACITY), 0);
+    const std::string said = testing::internal::GetCapturedStdout();
+    EXPECT_NE(said.find(std::string("Read file ") + fn + " failed\n"), std::string::npos) << said;
+}
+
+}  // namespace
