@@ -15,11 +15,23 @@
 #include <conio.h>
 #include <direct.h>
 static constexpr bool backslash_is_separator = true;
+
+// The size of an open file, or -1 when it cannot be told. Windows' ftell
+// counts in 32 bits and wraps past 4 GiB.
+static int64_t file_size(FILE *f)
+{
+    return _fseeki64(f, 0, SEEK_END) == 0 ? _ftelli64(f) : -1;
+}
 #else
 #include <errno.h>
 #include <termios.h>
 #include <unistd.h>
 static constexpr bool backslash_is_separator = false;
+
+static int64_t file_size(FILE *f)
+{
+    return fseeko(f, 0, SEEK_END) == 0 ? (int64_t)ftello(f) : -1;
+}
 
 // NOLINTBEGIN(bugprone-reserved-identifier,cert-dcl37-c,cert-dcl51-cpp): named after the Windows calls they replace
 static char *_getcwd(char *buf, int size)
@@ -163,7 +175,7 @@ static int resolve_name(const char *arg, char *dest)
 static int32_t read_bin(const char *fn, uint8_t *buffer, uint32_t max_len)
 {
     FILE *f = fopen(fn, "rb");
-    long end;
+    int64_t end;
     uint32_t size;
     bool ok;
 
@@ -172,8 +184,8 @@ static int32_t read_bin(const char *fn, uint8_t *buffer, uint32_t max_len)
         return 0;
     }
     // A size that cannot be told, or does not fit 32 bits, is over the limit.
-    end = fseek(f, 0, SEEK_END) == 0 ? ftell(f) : -1;
-    size = end < 0 || (unsigned long)end > UINT32_MAX ? UINT32_MAX : (uint32_t)end;
+    end = file_size(f);
+    size = end < 0 || end > UINT32_MAX ? UINT32_MAX : (uint32_t)end;
     say("%s len= %u\n", fn, size);
     if (size > max_len) {
         say("Length of %s exceed limition\n", fn);
@@ -223,8 +235,8 @@ static int32_t generate_swug_bin(void *p)
     int32_t filesize;
 
     if (args->argc == 1) {
-        strcpy(openname, DEFAULT_INPUT);
-        strcpy(fname, DEFAULT_OUTPUT);
+        memcpy(openname, DEFAULT_INPUT, sizeof DEFAULT_INPUT);
+        memcpy(fname, DEFAULT_OUTPUT, sizeof DEFAULT_OUTPUT);
     } else if (args->argc == 3) {
         if (!resolve_name(args->argv[1], openname) || !resolve_name(args->argv[2], fname))
             return 0;
