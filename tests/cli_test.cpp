@@ -202,7 +202,7 @@ TEST(CliNames, LengthLimit)
 }
 
 // A start directory too long to capture: "./" names are refused rather than
-// resolved against the root; plain names still work.
+// resolved against the root, and nothing is written.
 TEST(CliNames, StartDirectoryTooLong)
 {
     Sandbox box;
@@ -211,6 +211,8 @@ TEST(CliNames, StartDirectoryTooLong)
     EXPECT_EQ(box.run({"./in.bin", "out.bin"}, deep).status, 1);
     EXPECT_EQ(box.run({"in.bin", "./out.bin"}, deep).status, 1);
     EXPECT_EQ(box.tree().count(deep + "out.bin"), 0u);
+    if (testing_windows())
+        return;  // Windows cannot start a program in so long a directory at all
     EXPECT_EQ(box.run({"in.bin", "out.bin"}, deep).status, 0);
     EXPECT_EQ(box.tree()[deep + "out.bin"], "hello");
 }

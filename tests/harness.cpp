@@ -40,8 +40,8 @@ std::string fill(size_t n) { return std::string(n, '\xFF'); }
 
 bool testing_windows()
 {
-    const char *t = std::getenv("SWUG_TARGET");
-    return t != nullptr && std::string(t) == "windows";
+    const std::string program = command().back();
+    return program.size() > 4 && program.compare(program.size() - 4, 4, ".exe") == 0;
 }
 
 std::vector<std::string> command()

@@ -17,11 +17,11 @@ std::string img(uint32_t length, const std::string &payload);
 std::string pattern(size_t n);  // n bytes of every value, repeating
 std::string fill(size_t n);     // n bytes of 0xFF
 
-// "windows" when SWUG_TARGET says the program under test is the Windows build.
+// Whether the program under test is the Windows build, swug.exe.
 bool testing_windows();
 
 // The command that starts the program: SWUG_CMD split on spaces (for example
-// "wine build-windows/swug.exe"), or the program built beside the tests.
+// "wine build-windows/swug.exe"), or else the program built beside the tests.
 std::vector<std::string> command();
 
 // A file's content, or nullopt for a directory.
