@@ -76,7 +76,7 @@ static int _getch(void)
 typedef struct {
     int32_t argc;
     char **argv;
-    int32_t return_code;
+    int32_t return_code;  // cppcheck-suppress unusedStructMember ; part of the record, the result is returned
 } func_args;
 
 static uint8_t in_cmd_mode;
@@ -97,6 +97,18 @@ PRINTF_LIKE(1, 2) static void say(const char *fmt, ...)
 static uint32_t le32(const uint8_t *p)
 {
     return (uint32_t)p[0] | (uint32_t)p[1] << 8 | (uint32_t)p[2] << 16 | (uint32_t)p[3] << 24;
+}
+
+// The header at the start of an image file, its fields made host values.
+static SWUG_STRUCT header_of(const uint8_t *b)
+{
+    SWUG_STRUCT h;
+
+    h.sw_or_fmw = b[0];
+    memcpy(h.version, b + 1, sizeof h.version);
+    h.length = le32(b + 32);
+    h.CRC = le32(b + 36);
+    return h;
 }
 
 // Adds the block read as little-endian 32-bit words to in_crc; a last word of
@@ -120,6 +132,7 @@ static uint32_t le32(const uint8_t *p)
     uint32_t n = swug_img.sw_str.length < BODY_CAPACITY ? swug_img.sw_str.length : BODY_CAPACITY;
     uint32_t crc = 0;
 
+    // cppcheck-suppress knownConditionTrueFalse ; it takes the record for never written
     for (uint32_t pos = 0; pos < n; pos += CHECKSUM_BLOCK) {
         uint32_t block = n - pos < CHECKSUM_BLOCK ? n - pos : CHECKSUM_BLOCK;
         crc = generate_CRC_512(swug_img.sw_bin + pos, (int32_t)block, crc);
@@ -129,7 +142,7 @@ static uint32_t le32(const uint8_t *p)
 
 // Turns the directory as the system reports it into '/'-separated text: every
 // backslash becomes '/', and a run of them becomes a single '/'.
-static void normalise_separators(char *s)
+[[maybe_unused]] static void normalise_separators(char *s)
 {
     size_t w = 0;
     bool after_backslash = false;
@@ -187,13 +200,14 @@ static int32_t read_bin(const char *fn, uint8_t *buffer, uint32_t max_len)
     end = file_size(f);
     size = end < 0 || end > UINT32_MAX ? UINT32_MAX : (uint32_t)end;
     say("%s len= %u\n", fn, size);
+    // On these two refusals the run fails whatever closing the input says.
     if (size > max_len) {
         say("Length of %s exceed limition\n", fn);
-        fclose(f);
+        (void)fclose(f);
         return 0;
     }
     if (size == 0) {
-        fclose(f);
+        (void)fclose(f);
         return 0;
     }
     ok = fseek(f, 0, SEEK_SET) == 0 && fread(buffer, 1, size, f) == size;
@@ -223,27 +237,33 @@ static int32_t write_payload(const char *fn, const uint8_t *payload, uint32_t le
     return 1;
 }
 
+// Fills openname and fname for the run that the arguments ask for. Returns 0
+// on a wrong argument count or a name that cannot be had whole.
+static int choose_names(const func_args *args, char *openname, char *fname)
+{
+    if (args->argc == 1) {
+        memcpy(openname, DEFAULT_INPUT, sizeof DEFAULT_INPUT);
+        memcpy(fname, DEFAULT_OUTPUT, sizeof DEFAULT_OUTPUT);
+        return 1;
+    }
+    if (args->argc == 3)
+        return resolve_name(args->argv[1], openname) && resolve_name(args->argv[2], fname);
+    say("Parameter Error [%d]\n", args->argc);
+    return 0;
+}
+
 // Writes the payload of the image named by the arguments. Returns 1 when the
 // payload file was written whole, 0 otherwise. The output is opened only once
 // the input has been read and checked, so a failed run leaves it untouched.
 static int32_t generate_swug_bin(void *p)
 {
-    const func_args *args = (const func_args *)p;
     char openname[PATH_CAPACITY] = {0};
     char fname[PATH_CAPACITY] = {0};
     SWUG_STRUCT head;
     int32_t filesize;
 
-    if (args->argc == 1) {
-        memcpy(openname, DEFAULT_INPUT, sizeof DEFAULT_INPUT);
-        memcpy(fname, DEFAULT_OUTPUT, sizeof DEFAULT_OUTPUT);
-    } else if (args->argc == 3) {
-        if (!resolve_name(args->argv[1], openname) || !resolve_name(args->argv[2], fname))
-            return 0;
-    } else {
-        say("Parameter Error [%d]\n", args->argc);
+    if (!choose_names(static_cast<const func_args *>(p), openname, fname))
         return 0;
-    }
 
     // Whatever the file does not supply reads as IMAGE_FILL, so a header
     // length beyond the data present is padded with 0xFF.
@@ -252,10 +272,7 @@ static int32_t generate_swug_bin(void *p)
     if (filesize <= 0)
         return 0;
 
-    head.sw_or_fmw = swug_img.sw_bin[0];
-    memcpy(head.version, swug_img.sw_bin + 1, sizeof head.version);
-    head.length = le32(swug_img.sw_bin + 32);
-    head.CRC = le32(swug_img.sw_bin + 36);
+    head = header_of(swug_img.sw_bin);
     // The payload must come from the record; a longer one would be past it.
     if (head.length > PAYLOAD_CAPACITY) {
         say("Payload length %u of %s exceeds %u\n", head.length, openname, PAYLOAD_CAPACITY);
@@ -276,8 +293,10 @@ int main(int argc, char **argv)
     result = generate_swug_bin(&args);
     if (in_cmd_mode == 1)
         return result == 1 ? 0 : 1;
+    // The status is 0 here whatever happens; a console that cannot be
+    // written has nobody to tell.
     printf("Press any key to exit!");
-    fflush(stdout);
+    (void)fflush(stdout);
     _getch();
     return 0;
 }
