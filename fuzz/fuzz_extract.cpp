@@ -1,0 +1,99 @@
+// Fuzzes the extraction on arbitrary image bytes, through files as the
+// program works, and checks every outcome against a model of its own.
+#define main swug_main
+#include "main.cpp"
+#undef main
+
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <string>
+
+namespace {
+
+std::string dir, in_path, out_path;
+
+void clean_up()
+{
+    remove(in_path.c_str());
+    remove(out_path.c_str());
+    rmdir(dir.c_str());
+}
+
+// What a correct extraction gives: false for a refusal, else the payload.
+bool model(const uint8_t *d, size_t n, std::string *payload)
+{
+    if (n == 0 || n > 1048576)
+        return false;
+    uint32_t length = 0;
+    for (size_t i = 36; i-- > 32;)  // little-endian; missing bytes read as 0xFF
+        length = length << 8 | (i < n ? d[i] : 0xFFu);
+    if (length > 1048576 - 40)
+        return false;
+    payload->assign(length, '\xFF');
+    for (size_t i = 0; i < length && 40 + i < n; i++)
+        (*payload)[i] = (char)d[40 + i];
+    return true;
+}
+
+bool slurp(const std::string &path, std::string *s)
+{
+    FILE *f = fopen(path.c_str(), "rb");
+    if (f == nullptr)
+        return false;
+    char buf[65536];
+    s->clear();
+    for (size_t n; (n = fread(buf, 1, sizeof buf, f)) > 0;)
+        s->append(buf, n);
+    fclose(f);
+    return true;
+}
+
+void fail(const char *what)
+{
+    fprintf(stderr, "fuzz_extract: %s\n", what);
+    abort();
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int *, char ***)
+{
+    const char *tmp = getenv("TMPDIR");
+    dir = std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") + "/swug-fuzz-XXXXXX";
+    if (mkdtemp(dir.data()) == nullptr)
+        fail("mkdtemp");
+    in_path = dir + "/in.bin";
+    out_path = dir + "/out.bin";
+    atexit(clean_up);
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
+{
+    FILE *f = fopen(in_path.c_str(), "wb");
+    if (f == nullptr || fwrite(data, 1, size, f) != size || fclose(f) != 0)
+        fail("cannot write the input");
+    remove(out_path.c_str());
+
+    char prog[] = "swug";
+    char *argv[] = {prog, in_path.data(), out_path.data(), nullptr};
+    func_args args = {3, argv, 0};
+    in_cmd_mode = 1;
+    int32_t result = generate_swug_bin(&args);
+
+    std::string want, got;
+    bool written = slurp(out_path, &got);
+    if (model(data, size, &want)) {
+        if (result != 1)
+            fail("refused an image it should extract");
+        if (!written || got != want)
+            fail("wrong payload");
+    } else {
+        if (result != 0)
+            fail("succeeded on an image it should refuse");
+        if (written)
+            fail("wrote an output on a refusal");
+    }
+    return 0;
+}

@@ -1,0 +1,98 @@
+// Fuzzes the start-directory text and the argument names: the input is an
+// argument count byte, then a directory text, two arguments, split by NULs.
+// Every name must come out whole or be refused, never overflow.
+#define main swug_main
+#include "main.cpp"
+#undef main
+
+#include <stdlib.h>
+
+#include <memory>
+#include <string>
+
+namespace {
+
+void fail(const char *what)
+{
+    fprintf(stderr, "fuzz_names: %s\n", what);
+    abort();
+}
+
+// Each run of backslashes becomes one '/'.
+std::string model_dir(const std::string &s)
+{
+    std::string r;
+    for (size_t i = 0; i < s.size(); i++) {
+        if (s[i] != '\\')
+            r += s[i];
+        else if (i == 0 || s[i - 1] != '\\')
+            r += '/';
+    }
+    return r;
+}
+
+// The name an argument stands for, or false when it must be refused.
+bool model_name(const std::string &dir, const std::string &arg, std::string *name)
+{
+    if (arg.compare(0, 2, "./") == 0) {
+        if (dir.empty())
+            return false;
+        *name = dir + "/" + arg.substr(2);
+    } else {
+        *name = arg;
+    }
+    return name->size() <= 299;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
+{
+    if (size == 0)
+        return 0;
+    const int argc = data[0] % 6;
+    std::string field[3];
+    size_t k = 0;
+    for (size_t i = 1; i < size; i++) {
+        if (data[i] == '\0' && k < 2)
+            k++;
+        else
+            field[k] += (char)data[i];
+    }
+    // The system never reports a directory with a NUL in it or one that
+    // does not fit the buffer.
+    std::string dir = field[0].substr(0, PATH_CAPACITY - 1);
+    dir = dir.substr(0, strlen(dir.c_str()));
+
+    memset(work_dir, 0, sizeof work_dir);
+    memcpy(work_dir, dir.data(), dir.size());
+    normalise_separators(work_dir);
+    dir = model_dir(dir);
+    if (dir != work_dir)
+        fail("directory text");
+
+    // Exactly sized buffers, so that a byte written past one is caught.
+    std::unique_ptr<char[]> in(new char[PATH_CAPACITY]()), out(new char[PATH_CAPACITY]());
+    std::string a1 = field[1].substr(0, strlen(field[1].c_str()));
+    std::string a2 = field[2].substr(0, strlen(field[2].c_str()));
+    char prog[] = "swug";
+    char *argv[] = {prog, a1.data(), a2.data(), nullptr};
+    func_args args = {argc, argv, 0};
+    in_cmd_mode = 1;
+    const int got = choose_names(&args, in.get(), out.get());
+
+    std::string want_in, want_out;
+    if (argc == 1) {
+        want_in = "data/QUILMO_SW.bin";
+        want_out = "out/QUILMO_UPGRADE_SW.bin";
+    } else if (argc != 3 || !model_name(dir, a1, &want_in) || !model_name(dir, a2, &want_out)) {
+        if (got != 0)
+            fail("accepted names that must be refused");
+        return 0;
+    }
+    if (got != 1)
+        fail("refused names that fit");
+    if (want_in != in.get() || want_out != out.get())
+        fail("wrong name");
+    return 0;
+}

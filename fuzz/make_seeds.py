@@ -1,0 +1,42 @@
+#!/usr/bin/env python3
+"""Writes the seed corpus of the fuzz entries: images around every edge the
+extraction has, and directory texts and names around every resolution rule."""
+import os
+import struct
+
+here = os.path.dirname(os.path.abspath(__file__))
+
+
+def image(length, payload, crc=0):
+    return struct.pack("<B31sII", 1, b"SEED 1.0", length, crc) + payload
+
+
+extract = {
+    "small": image(5, b"hello"),
+    "zero-length": image(0, b"trailing"),
+    "padded": image(64, b"abc"),
+    "header-only": image(4, b""),
+    "short-36": image(2, b"")[:36],
+    "short-33": image(0, b"")[:33],
+    "one-byte": b"\x01",
+    "largest-length": image(1048536, b"xyz"),
+    "length-past-record": image(1048537, b"xyz"),
+    "largest-image": image(1048536, bytes(1048536)),
+    "image-over-limit": image(1048537, bytes(1048537)),
+}
+names = {
+    "windows-dir": b"\x03C:\\fw\\tools\0./in.bin\0./out/p.bin",
+    "share": b"\x03\\\\srv\\share\0./x\0y",
+    "root": b"\x03C:\\\0./in.bin\0./",
+    "no-dir": b"\x03\0./in.bin\0out.bin",
+    "plain": b"\x03/home/u\0in.bin\0../out.bin",
+    "long": b"\x03" + b"d" * 200 + b"\0./" + b"n" * 98 + b"\0" + b"o" * 299,
+    "too-long": b"\x03" + b"d" * 200 + b"\0./" + b"n" * 99 + b"\0" + b"o" * 300,
+    "defaults": b"\x01\0\0",
+    "count": b"\x04a\0b\0c",
+}
+for sub, seeds in (("extract", extract), ("names", names)):
+    os.makedirs(os.path.join(here, "corpus", sub), exist_ok=True)
+    for name, data in seeds.items():
+        with open(os.path.join(here, "corpus", sub, name), "wb") as f:
+            f.write(data)
