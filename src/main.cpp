@@ -237,6 +237,31 @@ static int32_t write_payload(const char *fn, const uint8_t *payload, uint32_t le
     return 1;
 }
 
+// Sets n bytes to IMAGE_FILL, writing only the pieces that do not hold it
+// already: the record starts out filled, and writing a page for the first
+// time costs far more than reading it.
+static void fill(uint8_t *p, size_t n)
+{
+    const size_t piece = 4096;
+
+    for (size_t at = 0; at < n; at += piece) {
+        size_t len = n - at < piece ? n - at : piece;
+        // All len bytes are the fill when the first is and each equals the next.
+        if (p[at] != IMAGE_FILL || memcmp(p + at, p + at + 1, len - 1) != 0)
+            memset(p + at, IMAGE_FILL, len);
+    }
+}
+
+// Makes every byte of the record IMAGE_FILL but the first `supplied` bytes of
+// sw_bin, which a read has just put there. Filling after the read rather than
+// before leaves the same record without touching those bytes twice.
+static void fill_record(uint32_t supplied)
+{
+    fill((uint8_t *)&swug_img.sw_str, sizeof swug_img.sw_str);
+    fill(swug_img.sw_bin + supplied, BODY_CAPACITY - supplied);
+    fill(swug_img.reserved, sizeof swug_img.reserved);
+}
+
 // Fills openname and fname for the run that the arguments ask for. Returns 0
 // on a wrong argument count or a name that cannot be had whole.
 static int choose_names(const func_args *args, char *openname, char *fname)
@@ -267,8 +292,8 @@ static int32_t generate_swug_bin(void *p)
 
     // Whatever the file does not supply reads as IMAGE_FILL, so a header
     // length beyond the data present is padded with 0xFF.
-    memset(&swug_img, IMAGE_FILL, sizeof swug_img);
     filesize = read_bin(openname, swug_img.sw_bin, BODY_CAPACITY);
+    fill_record(filesize > 0 ? (uint32_t)filesize : 0);
     if (filesize <= 0)
         return 0;
 

@@ -32,7 +32,28 @@ typedef struct {
     uint8_t reserved[10];
 } SWUG_IMG;
 
+// The record starts out holding nothing but IMAGE_FILL, stored that way in
+// the program file, so that the fill before the first read need not write
+// (and so fault in) a megabyte of fresh pages.
+#define FILL16 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF
+#define FILL256 FILL16, FILL16, FILL16, FILL16, FILL16, FILL16, FILL16, FILL16, \
+                FILL16, FILL16, FILL16, FILL16, FILL16, FILL16, FILL16, FILL16
+#define FILL4K FILL256, FILL256, FILL256, FILL256, FILL256, FILL256, FILL256, FILL256, \
+               FILL256, FILL256, FILL256, FILL256, FILL256, FILL256, FILL256, FILL256
+#define FILL64K FILL4K, FILL4K, FILL4K, FILL4K, FILL4K, FILL4K, FILL4K, FILL4K, \
+                FILL4K, FILL4K, FILL4K, FILL4K, FILL4K, FILL4K, FILL4K, FILL4K
+#define FILL1M FILL64K, FILL64K, FILL64K, FILL64K, FILL64K, FILL64K, FILL64K, FILL64K, \
+               FILL64K, FILL64K, FILL64K, FILL64K, FILL64K, FILL64K, FILL64K, FILL64K
+
+static_assert(BODY_CAPACITY == 0x100000u, "FILL1M fills the body");
+
 // The one image record, filled with IMAGE_FILL before every read.
-static SWUG_IMG swug_img;
+#define CHAR_FILL8 '\xFF', '\xFF', '\xFF', '\xFF', '\xFF', '\xFF', '\xFF', '\xFF'
+static SWUG_IMG swug_img = {
+    {0xFF, {CHAR_FILL8, CHAR_FILL8, CHAR_FILL8, '\xFF', '\xFF', '\xFF', '\xFF', '\xFF', '\xFF', '\xFF'},
+     0xFFFFFFFF, 0xFFFFFFFF},
+    {FILL1M},
+    {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF},
+};
 
 #endif

@@ -179,3 +179,47 @@ TEST(ReadBin, ShortReadFails)
 }
 
 }  // namespace
+
+namespace {
+
+// The record must read as all fill before any extraction, and again after
+// one, whatever was written into it in between.
+bool all_fill(const void *p, size_t n)
+{
+    for (size_t i = 0; i < n; i++)
+        if (((const uint8_t *)p)[i] != IMAGE_FILL)
+            return false;
+    return true;
+}
+
+bool record_is_fill()
+{
+    return all_fill(&swug_img.sw_str, sizeof swug_img.sw_str) &&
+           all_fill(swug_img.sw_bin, sizeof swug_img.sw_bin) &&
+           all_fill(swug_img.reserved, sizeof swug_img.reserved);
+}
+
+// Taken before main, so before any test writes into the record.
+const bool filled_at_start = record_is_fill();
+
+TEST(Record, FilledBeforeEveryRead)
+{
+    EXPECT_TRUE(filled_at_start);
+
+    memset(&swug_img, 0x5A, sizeof swug_img);
+    swug_img.sw_bin[BODY_CAPACITY - 1] = 0;
+    fill_record(0);
+    EXPECT_TRUE(record_is_fill());
+
+    // What a read supplied stays; everything else is the fill.
+    for (uint32_t supplied : {1u, 4095u, 4096u, 5000u, BODY_CAPACITY - 1, BODY_CAPACITY}) {
+        memset(&swug_img, 0x5A, sizeof swug_img);
+        fill_record(supplied);
+        EXPECT_TRUE(all_fill(&swug_img.sw_str, sizeof swug_img.sw_str));
+        EXPECT_TRUE(all_fill(swug_img.reserved, sizeof swug_img.reserved));
+        EXPECT_TRUE(all_fill(swug_img.sw_bin + supplied, BODY_CAPACITY - supplied)) << supplied;
+        EXPECT_EQ(std::string((const char *)swug_img.sw_bin, supplied), std::string(supplied, '\x5A'));
+    }
+}
+
+}  // namespace
