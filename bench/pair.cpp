@@ -1,0 +1,129 @@
+// Times command-mode extraction against dd doing the same byte-exact copy,
+// paired: each round runs swug, then dd, so both see the same machine state.
+// Prints one Markdown table; fails when an output differs from the payload.
+// A child's peak RSS counts the spawning process's own, so this driver is
+// linked statically and holds no image in memory while it times.
+//
+//   pair SWUG WORKDIR ROUNDS
+#include <spawn.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <time.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <string>
+#include <vector>
+
+extern char **environ;
+
+namespace {
+
+struct Sample {
+    double ms;
+    long rss_kib;
+};
+
+Sample run(const std::vector<std::string> &cmd)
+{
+    std::vector<char *> argv;
+    for (const std::string &s : cmd)
+        argv.push_back(const_cast<char *>(s.c_str()));
+    argv.push_back(nullptr);
+
+    timespec t0, t1;
+    clock_gettime(CLOCK_MONOTONIC, &t0);
+    pid_t pid;
+    if (posix_spawnp(&pid, argv[0], nullptr, nullptr, argv.data(), environ) != 0) {
+        fprintf(stderr, "cannot start %s\n", argv[0]);
+        exit(1);
+    }
+    int status;
+    rusage ru;
+    wait4(pid, &status, 0, &ru);
+    clock_gettime(CLOCK_MONOTONIC, &t1);
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+        fprintf(stderr, "%s failed\n", argv[0]);
+        exit(1);
+    }
+    return {(t1.tv_sec - t0.tv_sec) * 1e3 + (t1.tv_nsec - t0.tv_nsec) / 1e6, ru.ru_maxrss};
+}
+
+double median(std::vector<double> v)
+{
+    std::sort(v.begin(), v.end());
+    size_t n = v.size();
+    return n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
+}
+
+std::string slurp(const std::string &path)
+{
+    std::ifstream f(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(f), {});
+}
+
+// An image of `size` bytes: a header whose length covers the rest, then a
+// payload that is not all one byte.
+std::string image(size_t size)
+{
+    const uint32_t len = (uint32_t)(size - 40);
+    std::string s(size, '\0');
+    s[0] = 1;
+    for (int i = 0; i < 4; i++)
+        s[32 + i] = (char)(len >> (8 * i));
+    for (size_t i = 40; i < size; i++)
+        s[i] = (char)(i * 131 + i / 4096);
+    return s;
+}
+
+}  // namespace
+
+int main(int argc, char **argv)
+{
+    if (argc != 4) {
+        fprintf(stderr, "usage: pair SWUG WORKDIR ROUNDS\n");
+        return 2;
+    }
+    const std::string swug = argv[1], dir = argv[2];
+    const int rounds = atoi(argv[3]);
+    const struct {
+        const char *name;
+        size_t size;
+    } sizes[] = {{"1 KiB", 1024}, {"64 KiB", 65536}, {"1 MiB", 1048576}};
+
+    printf("| image | swug median | dd median | swug/dd, median of pairs | swug peak RSS | dd peak RSS |\n");
+    printf("|---|---|---|---|---|---|\n");
+    for (const auto &sz : sizes) {
+        const std::string img = dir + "/img.bin", out_a = dir + "/out-swug.bin", out_b = dir + "/out-dd.bin";
+        std::ofstream(img, std::ios::binary) << image(sz.size);
+        const std::vector<std::string> a = {swug, img, out_a};
+        const std::vector<std::string> b = {"dd", "if=" + img, "of=" + out_b, "bs=1M",
+                                            "iflag=skip_bytes,count_bytes", "skip=40",
+                                            "count=" + std::to_string(sz.size - 40), "status=none"};
+        for (int i = 0; i < 10; i++) {
+            run(a);
+            run(b);
+        }
+        std::vector<double> ta, tb, ratio;
+        long rss_a = 0, rss_b = 0;
+        for (int r = 0; r < rounds; r++) {
+            Sample sa = run(a), sb = run(b);
+            ta.push_back(sa.ms);
+            tb.push_back(sb.ms);
+            ratio.push_back(sa.ms / sb.ms);
+            rss_a = std::max(rss_a, sa.rss_kib);
+            rss_b = std::max(rss_b, sb.rss_kib);
+        }
+        const std::string want = image(sz.size).substr(40);
+        if (slurp(out_a) != want || slurp(out_b) != want) {
+            fprintf(stderr, "%s: outputs differ from the payload\n", sz.name);
+            return 1;
+        }
+        printf("| %s | %.2f ms | %.2f ms | %.2f | %ld KiB | %ld KiB |\n", sz.name, median(ta), median(tb),
+               median(ratio), rss_a, rss_b);
+        fflush(stdout);
+    }
+    return 0;
+}
