@@ -218,7 +218,7 @@ TEST(CliNames, StartDirectoryTooLong)
 }
 
 // An input whose size does not fit 32 bits must not pass as a small one.
-TEST(CliNames, InputOf4GiBAndMore)
+TEST(CliSize, InputOf4GiBAndMore)
 {
     Sandbox box;
     const std::string in = box.path() + "/in.bin";

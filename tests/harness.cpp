@@ -54,6 +54,15 @@ std::vector<std::string> command()
     return cmd;
 }
 
+std::vector<char *> exec_argv(std::vector<std::string> &words)
+{
+    std::vector<char *> argv;
+    for (std::string &w : words)
+        argv.push_back(w.data());
+    argv.push_back(nullptr);
+    return argv;
+}
+
 static std::string slurp(const std::string &path)
 {
     std::ifstream f(path, std::ios::binary);
@@ -91,10 +100,7 @@ Result Sandbox::run(const std::vector<std::string> &args, const std::string &cwd
 {
     std::vector<std::string> cmd = command();
     cmd.insert(cmd.end(), args.begin(), args.end());
-    std::vector<char *> argv;
-    for (std::string &s : cmd)
-        argv.push_back(s.data());
-    argv.push_back(nullptr);
+    std::vector<char *> argv = exec_argv(cmd);
 
     const std::string out = root_ + "/stdout", err = root_ + "/stderr";
     const std::string dir = cwd.empty() ? path() : path() + "/" + cwd;

@@ -24,6 +24,9 @@ bool testing_windows();
 // "wine build-windows/swug.exe"), or else the program built beside the tests.
 std::vector<std::string> command();
 
+// words as an argument vector for exec, ending in nullptr; it points into words.
+std::vector<char *> exec_argv(std::vector<std::string> &words);
+
 // A file's content, or nullopt for a directory.
 using Tree = std::map<std::string, std::optional<std::string>>;
 

@@ -44,10 +44,7 @@ TEST(KeyWait, OneKeyWithoutEchoOnATerminal)
         GTEST_SKIP() << "the Windows console is not a POSIX terminal";
     Sandbox box;
     std::vector<std::string> cmd = command();
-    std::vector<char *> argv;
-    for (std::string &s : cmd)
-        argv.push_back(s.data());
-    argv.push_back(nullptr);
+    std::vector<char *> argv = exec_argv(cmd);
 
     int master = -1;
     pid_t pid = forkpty(&master, nullptr, nullptr, nullptr);
