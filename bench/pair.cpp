@@ -1,10 +1,12 @@
 // Times command-mode extraction against dd doing the same byte-exact copy,
-// paired: each round runs swug, then dd, so both see the same machine state.
-// Prints one Markdown table; fails when an output differs from the payload.
+// and against a floor program that does nothing but read and write, paired:
+// each round runs swug, dd and the floor in turn, so all see the same machine
+// state. Prints one Markdown table; fails when an output differs from the
+// payload.
 // A child's peak RSS counts the spawning process's own, so this driver is
 // linked statically and holds no image in memory while it times.
 //
-//   pair SWUG WORKDIR ROUNDS
+//   pair SWUG FLOOR WORKDIR ROUNDS
 #include <spawn.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -82,47 +84,53 @@ std::string image(size_t size)
 
 int main(int argc, char **argv)
 {
-    if (argc != 4) {
-        fprintf(stderr, "usage: pair SWUG WORKDIR ROUNDS\n");
+    if (argc != 5) {
+        fprintf(stderr, "usage: pair SWUG FLOOR WORKDIR ROUNDS\n");
         return 2;
     }
-    const std::string swug = argv[1], dir = argv[2];
-    const int rounds = atoi(argv[3]);
+    const std::string swug = argv[1], floor = argv[2], dir = argv[3];
+    const int rounds = atoi(argv[4]);
     const struct {
         const char *name;
         size_t size;
     } sizes[] = {{"1 KiB", 1024}, {"64 KiB", 65536}, {"1 MiB", 1048576}};
 
-    printf("| image | swug median | dd median | swug/dd, median of pairs | swug peak RSS | dd peak RSS |\n");
-    printf("|---|---|---|---|---|---|\n");
+    printf("| image | swug median | dd median | floor median | swug/dd, median of pairs | swug/floor, median of "
+           "pairs | swug peak RSS | dd peak RSS |\n");
+    printf("|---|---|---|---|---|---|---|---|\n");
     for (const auto &sz : sizes) {
-        const std::string img = dir + "/img.bin", out_a = dir + "/out-swug.bin", out_b = dir + "/out-dd.bin";
+        const std::string img = dir + "/img.bin", out_a = dir + "/out-swug.bin", out_b = dir + "/out-dd.bin",
+                          out_c = dir + "/out-floor.bin";
         std::ofstream(img, std::ios::binary) << image(sz.size);
         const std::vector<std::string> a = {swug, img, out_a};
         const std::vector<std::string> b = {"dd", "if=" + img, "of=" + out_b, "bs=1M",
                                             "iflag=skip_bytes,count_bytes", "skip=40",
                                             "count=" + std::to_string(sz.size - 40), "status=none"};
+        const std::vector<std::string> c = {floor, img, out_c};
         for (int i = 0; i < 10; i++) {
             run(a);
             run(b);
+            run(c);
         }
-        std::vector<double> ta, tb, ratio;
+        std::vector<double> ta, tb, tc, ratio, ratio_floor;
         long rss_a = 0, rss_b = 0;
         for (int r = 0; r < rounds; r++) {
-            Sample sa = run(a), sb = run(b);
+            Sample sa = run(a), sb = run(b), sc = run(c);
             ta.push_back(sa.ms);
             tb.push_back(sb.ms);
+            tc.push_back(sc.ms);
             ratio.push_back(sa.ms / sb.ms);
+            ratio_floor.push_back(sa.ms / sc.ms);
             rss_a = std::max(rss_a, sa.rss_kib);
             rss_b = std::max(rss_b, sb.rss_kib);
         }
         const std::string want = image(sz.size).substr(40);
-        if (slurp(out_a) != want || slurp(out_b) != want) {
+        if (slurp(out_a) != want || slurp(out_b) != want || slurp(out_c) != want) {
             fprintf(stderr, "%s: outputs differ from the payload\n", sz.name);
             return 1;
         }
-        printf("| %s | %.2f ms | %.2f ms | %.2f | %ld KiB | %ld KiB |\n", sz.name, median(ta), median(tb),
-               median(ratio), rss_a, rss_b);
+        printf("| %s | %.2f ms | %.2f ms | %.2f ms | %.2f | %.2f | %ld KiB | %ld KiB |\n", sz.name, median(ta),
+               median(tb), median(tc), median(ratio), median(ratio_floor), rss_a, rss_b);
         fflush(stdout);
     }
     return 0;

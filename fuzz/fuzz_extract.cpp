@@ -4,6 +4,7 @@
 #include "main.cpp"
 #undef main
 
+#include <dirent.h>
 #include <stdlib.h>
 #include <unistd.h>
 
@@ -55,6 +56,21 @@ void fail(const char *what)
     abort();
 }
 
+// Nothing but the input and the output may be left in the directory.
+bool only_in_and_out()
+{
+    DIR *d = opendir(dir.c_str());
+    int others = 0;
+    if (d == nullptr)
+        return false;
+    for (dirent *e; (e = readdir(d)) != nullptr;) {
+        const std::string n = e->d_name;
+        others += n != "." && n != ".." && n != "in.bin" && n != "out.bin";
+    }
+    closedir(d);
+    return others == 0;
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***)
@@ -85,6 +101,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     // Kept across runs: a fresh megabyte each run costs more than the run.
     static std::string want, got;
     bool written = slurp(out_path, &got);
+    if (!only_in_and_out())
+        fail("left a file behind");
     if (model(data, size, &want)) {
         if (result != 1)
             fail("refused an image it should extract");

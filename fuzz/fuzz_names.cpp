@@ -1,5 +1,6 @@
-// Fuzzes the start-directory text and the argument names: the input is an
-// argument count byte, then a directory text, two arguments, split by NULs.
+// Fuzzes the start-directory text and the argument names: the input is a byte
+// for the argument count and the code page, then a directory text and two
+// arguments, split by NULs.
 // Every name must come out whole or be refused, never overflow.
 #define main swug_main
 #include "main.cpp"
@@ -18,15 +19,39 @@ void fail(const char *what)
     abort();
 }
 
-// Each run of backslashes becomes one '/'.
-std::string model_dir(const std::string &s)
+// Lead bytes of code page 932 (Shift JIS); the byte after one is never a
+// separator. The input's first byte chooses this or a single-byte code page.
+bool cp932_lead(unsigned char c)
+{
+    return (c >= 0x81 && c <= 0x9F) || (c >= 0xE0 && c <= 0xFC);
+}
+
+bool single_byte(unsigned char)
+{
+    return false;
+}
+
+// Each run of backslashes becomes one '/', but a leading pair stays two, and
+// a double-byte character stays whole.
+std::string model_dir(const std::string &s, bool dbcs)
 {
     std::string r;
-    for (size_t i = 0; i < s.size(); i++) {
-        if (s[i] != '\\')
+    size_t i = 0;
+    if (s.compare(0, 2, "\\\\") == 0) {
+        r = "//";
+        while (i < s.size() && s[i] == '\\')
+            i++;
+    }
+    for (; i < s.size(); i++) {
+        if (dbcs && cp932_lead((unsigned char)s[i]) && i + 1 < s.size()) {
+            r += s.substr(i++, 2);
+        } else if (s[i] != '\\') {
             r += s[i];
-        else if (i == 0 || s[i - 1] != '\\')
+        } else {
             r += '/';
+            while (i + 1 < s.size() && s[i + 1] == '\\')
+                i++;
+        }
     }
     return r;
 }
@@ -51,6 +76,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     if (size == 0)
         return 0;
     const int argc = data[0] % 6;
+    const bool dbcs = data[0] & 0x80;
     std::string field[3];
     size_t k = 0;
     for (size_t i = 1; i < size; i++) {
@@ -66,8 +92,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 
     memset(work_dir, 0, sizeof work_dir);
     memcpy(work_dir, dir.data(), dir.size());
-    normalise_separators(work_dir);
-    dir = model_dir(dir);
+    normalise_separators(work_dir, dbcs ? cp932_lead : single_byte);
+    dir = model_dir(dir, dbcs);
     if (dir != work_dir)
         fail("directory text");
 

@@ -27,6 +27,7 @@ extract = {
 names = {
     "windows-dir": b"\x03C:\\fw\\tools\0./in.bin\0./out/p.bin",
     "share": b"\x03\\\\srv\\share\0./x\0y",
+    "cp932": b"\x81C:\\\x95\x5c\x8e\xa6\\\x83\x5c\0./in.bin\0./out.bin",
     "root": b"\x03C:\\\0./in.bin\0./",
     "no-dir": b"\x03\0./in.bin\0out.bin",
     "plain": b"\x03/home/u\0in.bin\0../out.bin",

@@ -8,70 +8,10 @@
 #include <stdio.h>
 #include <string.h>
 
-// ---- Platform --------------------------------------------------------------
-// Everything that differs between Windows and POSIX systems is in this block.
-// Windows has _getcwd and _getch; elsewhere they are stood in for here.
-#ifdef _WIN32
-#include <conio.h>
-#include <direct.h>
-static constexpr bool backslash_is_separator = true;
-
-// The size of an open file, or -1 when it cannot be told. Windows' ftell
-// counts in 32 bits and wraps past 4 GiB.
-static int64_t file_size(FILE *f)
-{
-    return _fseeki64(f, 0, SEEK_END) == 0 ? _ftelli64(f) : -1;
-}
-#else
-#include <errno.h>
-#include <termios.h>
-#include <unistd.h>
-static constexpr bool backslash_is_separator = false;
-
-static int64_t file_size(FILE *f)
-{
-    return fseeko(f, 0, SEEK_END) == 0 ? (int64_t)ftello(f) : -1;
-}
-
-// NOLINTBEGIN(bugprone-reserved-identifier,cert-dcl37-c,cert-dcl51-cpp): named after the Windows calls they replace
-static char *_getcwd(char *buf, int size)
-{
-    return getcwd(buf, (size_t)size);
-}
-
-// One key, without echo and without waiting for Enter. Without a terminal on
-// standard input there is nobody to press a key, so do not wait at all.
-static int _getch(void)
-{
-    struct termios saved, raw;
-    unsigned char c = 0;
-
-    if (!isatty(STDIN_FILENO) || tcgetattr(STDIN_FILENO, &saved) != 0)
-        return -1;
-    raw = saved;
-    raw.c_lflag &= ~(tcflag_t)(ICANON | ECHO);
-    raw.c_cc[VMIN] = 1;
-    raw.c_cc[VTIME] = 0;
-    if (tcsetattr(STDIN_FILENO, TCSANOW, &raw) != 0)
-        return -1;
-    while (read(STDIN_FILENO, &c, 1) < 0 && errno == EINTR)
-        ;
-    tcsetattr(STDIN_FILENO, TCSANOW, &saved);
-    return c;
-}
-// NOLINTEND(bugprone-reserved-identifier,cert-dcl37-c,cert-dcl51-cpp)
-#endif
-
-#if defined(__GNUC__)
-#define PRINTF_LIKE(f, a) __attribute__((format(printf, f, a)))
-#else
-#define PRINTF_LIKE(f, a)
-#endif
-// ---- End of platform -------------------------------------------------------
+#include "platform.h"
 
 #define DEFAULT_INPUT "data/QUILMO_SW.bin"
 #define DEFAULT_OUTPUT "out/QUILMO_UPGRADE_SW.bin"
-#define PAYLOAD_CAPACITY (BODY_CAPACITY - HEADER_SIZE)
 
 typedef struct {
     int32_t argc;
@@ -94,60 +34,29 @@ PRINTF_LIKE(1, 2) static void say(const char *fmt, ...)
     va_end(ap);
 }
 
-static uint32_t le32(const uint8_t *p)
+// Turns the directory as Windows reports it into '/'-separated text: every
+// backslash becomes '/' and a run of them a single '/', but a share keeps its
+// leading pair, so \\srv\share becomes //srv/share. The byte after a lead
+// byte of a double-byte character belongs to that character, even when it
+// has the value of a backslash.
+[[maybe_unused]] static void normalise_separators(char *s, bool (*lead_byte)(unsigned char))
 {
-    return (uint32_t)p[0] | (uint32_t)p[1] << 8 | (uint32_t)p[2] << 16 | (uint32_t)p[3] << 24;
-}
-
-// The header at the start of an image file, its fields made host values.
-static SWUG_STRUCT header_of(const uint8_t *b)
-{
-    SWUG_STRUCT h;
-
-    h.sw_or_fmw = b[0];
-    memcpy(h.version, b + 1, sizeof h.version);
-    h.length = le32(b + 32);
-    h.CRC = le32(b + 36);
-    return h;
-}
-
-// Adds the block read as little-endian 32-bit words to in_crc; a last word of
-// 1 to 3 bytes counts with zero high bytes.
-[[maybe_unused]] static uint32_t generate_CRC_512(const uint8_t *c, int32_t len, uint32_t in_crc)
-{
-    uint32_t sum = in_crc, tail = 0;
-    int64_t i = 0;
-
-    for (; i + 4 < len; i += 4)
-        sum += le32(c + i);
-    for (int shift = 0; i < len; i++, shift += 8)
-        tail |= (uint32_t)c[i] << shift;
-    return sum + tail;
-}
-
-// Checksum of the payload held at the start of sw_bin. A length beyond the
-// body stops at its end.
-[[maybe_unused]] static void generate_CRC(void)
-{
-    uint32_t n = swug_img.sw_str.length < BODY_CAPACITY ? swug_img.sw_str.length : BODY_CAPACITY;
-    uint32_t crc = 0;
-
-    // cppcheck-suppress knownConditionTrueFalse ; it takes the record for never written
-    for (uint32_t pos = 0; pos < n; pos += CHECKSUM_BLOCK) {
-        uint32_t block = n - pos < CHECKSUM_BLOCK ? n - pos : CHECKSUM_BLOCK;
-        crc = generate_CRC_512(swug_img.sw_bin + pos, (int32_t)block, crc);
-    }
-    swug_img.sw_str.CRC = crc;
-}
-
-// Turns the directory as the system reports it into '/'-separated text: every
-// backslash becomes '/', and a run of them becomes a single '/'.
-[[maybe_unused]] static void normalise_separators(char *s)
-{
-    size_t w = 0;
+    size_t r = 0, w = 0;
     bool after_backslash = false;
 
-    for (size_t r = 0; s[r] != '\0'; r++) {
+    if (s[0] == '\\' && s[1] == '\\') {
+        s[w++] = '/';
+        s[w++] = '/';
+        r = 2;
+        after_backslash = true;
+    }
+    for (; s[r] != '\0'; r++) {
+        if (lead_byte((unsigned char)s[r]) && s[r + 1] != '\0') {
+            s[w++] = s[r++];
+            s[w++] = s[r];
+            after_backslash = false;
+            continue;
+        }
         bool backslash = s[r] == '\\';
         if (!(backslash && after_backslash))
             s[w++] = backslash ? '/' : s[r];
@@ -160,10 +69,10 @@ static SWUG_STRUCT header_of(const uint8_t *b)
 static void capture_work_dir(void)
 {
     memset(work_dir, 0, sizeof work_dir);
-    if (_getcwd(work_dir, PATH_CAPACITY) == NULL)
+    if (current_dir(work_dir, PATH_CAPACITY) == NULL)
         work_dir[0] = '\0';
     if constexpr (backslash_is_separator)
-        normalise_separators(work_dir);
+        normalise_separators(work_dir, is_lead_byte);
 }
 
 // Puts the name that arg stands for into dest: a "./" name joined to the start
@@ -219,24 +128,6 @@ static int32_t read_bin(const char *fn, uint8_t *buffer, uint32_t max_len)
     return (int32_t)size;
 }
 
-static int32_t write_payload(const char *fn, const uint8_t *payload, uint32_t len)
-{
-    FILE *f = fopen(fn, "wb");
-    bool ok;
-
-    if (f == NULL) {
-        say("Write file %s failed\n", fn);
-        return 0;
-    }
-    ok = fwrite(payload, 1, len, f) == len;
-    ok = fclose(f) == 0 && ok;
-    if (!ok) {
-        say("Write file %s failed\n", fn);
-        return 0;
-    }
-    return 1;
-}
-
 // Sets n bytes to IMAGE_FILL, writing only the pieces that do not hold it
 // already: the record starts out filled, and writing a page for the first
 // time costs far more than reading it.
@@ -272,14 +163,15 @@ static int choose_names(const func_args *args, char *openname, char *fname)
         return 1;
     }
     if (args->argc == 3)
-        return resolve_name(args->argv[1], openname) && resolve_name(args->argv[2], fname);
+        return args_are_exact() && resolve_name(args->argv[1], openname) && resolve_name(args->argv[2], fname);
     say("Parameter Error [%d]\n", args->argc);
     return 0;
 }
 
 // Writes the payload of the image named by the arguments. Returns 1 when the
-// payload file was written whole, 0 otherwise. The output is opened only once
-// the input has been read and checked, so a failed run leaves it untouched.
+// payload file was written whole, 0 otherwise. The output is written only
+// once the input has been read and checked, and replaced only once the new
+// payload is whole, so a failed run leaves it (and the input) as they were.
 static int32_t generate_swug_bin(void *p)
 {
     char openname[PATH_CAPACITY] = {0};
@@ -303,7 +195,11 @@ static int32_t generate_swug_bin(void *p)
         say("Payload length %u of %s exceeds %u\n", head.length, openname, PAYLOAD_CAPACITY);
         return 0;
     }
-    return write_payload(fname, swug_img.sw_bin + HEADER_SIZE, head.length);
+    if (!write_file(fname, NULL, 0, swug_img.sw_bin + HEADER_SIZE, head.length, openname)) {
+        say("Write file %s failed\n", fname);
+        return 0;
+    }
+    return 1;
 }
 
 int main(int argc, char **argv)
@@ -311,6 +207,7 @@ int main(int argc, char **argv)
     func_args args = {argc, argv, 0};
     int32_t result;
 
+    platform_start();
     if (argc == 3) {
         capture_work_dir();
         in_cmd_mode = 1;
@@ -322,6 +219,6 @@ int main(int argc, char **argv)
     // written has nobody to tell.
     printf("Press any key to exit!");
     (void)fflush(stdout);
-    _getch();
+    wait_key();
     return 0;
 }

@@ -96,9 +96,12 @@ void Sandbox::put(const std::string &rel, const std::string &content)
     std::ofstream(p, std::ios::binary) << content;
 }
 
-Result Sandbox::run(const std::vector<std::string> &args, const std::string &cwd) const
+Result Sandbox::run(const std::vector<std::string> &args, const std::string &cwd,
+                    const std::vector<std::string> &via) const
 {
-    std::vector<std::string> cmd = command();
+    std::vector<std::string> cmd = via;
+    for (const std::string &w : command())
+        cmd.push_back(w);
     cmd.insert(cmd.end(), args.begin(), args.end());
     std::vector<char *> argv = exec_argv(cmd);
 

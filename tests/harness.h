@@ -48,8 +48,10 @@ public:
     // Paths are relative to path(); one ending in '/' is a directory.
     // Parent directories are made as needed.
     void put(const std::string &rel, const std::string &content = "");
-    // Runs the program in path()/cwd with standard input from /dev/null.
-    Result run(const std::vector<std::string> &args, const std::string &cwd = "") const;
+    // Runs the program in path()/cwd with standard input from /dev/null,
+    // through the command `via` when one is given (such as setpriv).
+    Result run(const std::vector<std::string> &args, const std::string &cwd = "",
+               const std::vector<std::string> &via = {}) const;
     Tree tree() const;
 
 private:

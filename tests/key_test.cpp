@@ -1,10 +1,15 @@
-// The closing key wait on a real terminal: one key, no echo, no Enter, and
-// the terminal as it was afterwards.
+// The closing key wait on a real terminal: one key, no echo, no Enter, the
+// signal keys read as keys, and the terminal as it was afterwards with
+// nothing left over for the shell.
+#include <fcntl.h>
 #include <poll.h>
 #include <pty.h>
+#include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
+#include <utmp.h>
 
 #include <chrono>
 #include <thread>
@@ -15,65 +20,159 @@
 
 namespace {
 
-// Reads what the terminal shows until want appears or the child closes it.
-std::string read_until(int master, const std::string &want)
+// The end of the prompt. Wine's console draws text one character at a time,
+// between escape sequences, and draws a space as a cursor move.
+const std::string PROMPT = "exit!";
+
+// Text without the terminal's escape sequences.
+std::string shown(const std::string &screen)
+{
+    std::string text;
+    for (size_t i = 0; i < screen.size(); i++) {
+        if (screen[i] == '\x1b' && i + 1 < screen.size() && screen[i + 1] == '[') {
+            for (i += 2; i < screen.size() && !isalpha((unsigned char)screen[i]); i++)
+                ;
+        } else {
+            text += screen[i];
+        }
+    }
+    return text;
+}
+
+// Reads the text the terminal shows until want appears, the child closes it, or
+// quiet_ms pass without a byte.
+std::string read_until(int master, const std::string &want, int quiet_ms = 10000)
 {
     std::string seen;
     char buf[256];
-    while (seen.find(want) == std::string::npos) {
+    while (shown(seen).find(want) == std::string::npos) {
         pollfd p = {master, POLLIN, 0};
-        if (poll(&p, 1, 10000) <= 0)
+        if (poll(&p, 1, quiet_ms) <= 0)
             break;
         ssize_t n = read(master, buf, sizeof buf);
         if (n <= 0)
             break;
         seen.append(buf, (size_t)n);
     }
-    return seen;
+    return shown(seen);
 }
 
-bool echo_is_off(int master)
+bool raw_mode(int tty)
 {
     termios t{};
-    return tcgetattr(master, &t) == 0 && (t.c_lflag & ECHO) == 0 && (t.c_lflag & ICANON) == 0;
+    return tcgetattr(tty, &t) == 0 && (t.c_lflag & (ECHO | ICANON | ISIG)) == 0;
 }
 
-TEST(KeyWait, OneKeyWithoutEchoOnATerminal)
+// The program on a new terminal, started in an empty directory, so that it
+// fails at once and goes to the prompt. stdin_null: standard input from
+// /dev/null while the terminal stays the console.
+struct OnTerminal {
+    Sandbox box;
+    int master = -1, slave = -1;
+    pid_t pid = -1;
+
+    explicit OnTerminal(bool stdin_null = false)
+    {
+        std::vector<std::string> cmd = command();
+        std::vector<char *> argv = exec_argv(cmd);
+        if (openpty(&master, &slave, nullptr, nullptr, nullptr) != 0)
+            return;
+        pid = fork();
+        if (pid == 0) {
+            close(master);
+            if (login_tty(slave) != 0 || chdir(box.path().c_str()) != 0)
+                _exit(126);
+            if (stdin_null) {
+                int fd = open("/dev/null", O_RDONLY);
+                if (fd < 0 || dup2(fd, 0) < 0)
+                    _exit(126);
+            }
+            execvp(argv[0], argv.data());
+            _exit(127);
+        }
+    }
+    ~OnTerminal()
+    {
+        close(master);
+        close(slave);
+    }
+    // The exit status, or -1 when the program is still running after secs.
+    int status_within(int secs) const
+    {
+        int status = 0;
+        for (int i = 0; i < secs * 100; i++) {
+            if (waitpid(pid, &status, WNOHANG) == pid)
+                return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        kill(pid, SIGKILL);
+        waitpid(pid, &status, 0);
+        return -1;
+    }
+};
+
+TEST(KeyWait, AnyKeyOnATerminalLeavesItAsItWas)
 {
     if (testing_windows())
         GTEST_SKIP() << "the Windows console is not a POSIX terminal";
-    Sandbox box;
-    std::vector<std::string> cmd = command();
-    std::vector<char *> argv = exec_argv(cmd);
+    const std::pair<const char *, std::string> keys[] = {
+        {"plain key", "k"},
+        {"Ctrl-C", "\x03"},
+        {"Ctrl-Z", "\x1a"},
+        {"arrow up", "\x1b[A"},
+        {"F5", "\x1b[15~"},
+    };
+    for (const auto &[what, bytes] : keys) {
+        SCOPED_TRACE(what);
+        OnTerminal t;
+        ASSERT_GT(t.pid, 0);
+        termios before{};
+        ASSERT_EQ(tcgetattr(t.slave, &before), 0);
+        EXPECT_NE(read_until(t.master, PROMPT).find(PROMPT), std::string::npos);
 
-    int master = -1;
-    pid_t pid = forkpty(&master, nullptr, nullptr, nullptr);
-    ASSERT_GE(pid, 0);
-    if (pid == 0) {
-        if (chdir(box.path().c_str()) == 0)
-            execvp(argv[0], argv.data());
-        _exit(127);
+        for (int i = 0; i < 1000 && !raw_mode(t.slave); i++)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        ASSERT_TRUE(raw_mode(t.slave)) << "echo, line mode or signal keys still on";
+        int status = 0;
+        EXPECT_EQ(waitpid(t.pid, &status, WNOHANG), 0) << "ended before a key was pressed";
+
+        ASSERT_EQ(write(t.master, bytes.data(), bytes.size()), (ssize_t)bytes.size());  // no Enter
+        EXPECT_EQ(t.status_within(10), 0);
+        EXPECT_EQ(read_until(t.master, "\x01never", 100).find_first_of("k[~"), std::string::npos) << "echoed";
+
+        termios after{};
+        ASSERT_EQ(tcgetattr(t.slave, &after), 0);
+        EXPECT_EQ(after.c_lflag, before.c_lflag) << "local modes not restored";
+        EXPECT_EQ(after.c_iflag, before.c_iflag) << "input modes not restored";
+        int left = -1;
+        ASSERT_EQ(ioctl(t.slave, FIONREAD, &left), 0);
+        EXPECT_EQ(left, 0) << "bytes of the key left for the shell";
     }
-    EXPECT_NE(read_until(master, "Press any key to exit!").find("Press any key to exit!"), std::string::npos);
+}
 
-    // The program turns echo and line mode off, then waits for a key.
-    for (int i = 0; i < 1000 && !echo_is_off(master); i++)
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    ASSERT_TRUE(echo_is_off(master));
+// With standard input redirected there is nobody to press a key: the prompt
+// shows and the program ends at once, with a terminal as its console.
+TEST(KeyWait, NoWaitWhenStandardInputIsRedirected)
+{
+    OnTerminal t(true);
+    ASSERT_GT(t.pid, 0);
+    EXPECT_NE(read_until(t.master, PROMPT).find(PROMPT), std::string::npos);
+    EXPECT_EQ(t.status_within(testing_windows() ? 60 : 10), 0) << "still waiting for a key";
+}
+
+// The Windows console itself: the real _getch waits for one key, no Enter.
+TEST(KeyWait, WindowsConsoleWaitsForOneKey)
+{
+    if (!testing_windows())
+        GTEST_SKIP() << "the POSIX terminal has a test of its own";
+    OnTerminal t;
+    ASSERT_GT(t.pid, 0);
+    EXPECT_NE(read_until(t.master, PROMPT).find(PROMPT), std::string::npos);
+    std::this_thread::sleep_for(std::chrono::seconds(1));
     int status = 0;
-    EXPECT_EQ(waitpid(pid, &status, WNOHANG), 0) << "ended before a key was pressed";
-
-    ASSERT_EQ(write(master, "k", 1), 1);  // no Enter
-    std::string after = read_until(master, "\x01never");
-    ASSERT_EQ(waitpid(pid, &status, 0), pid);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
-    EXPECT_EQ(after.find('k'), std::string::npos) << "the key was echoed";
-
-    termios t{};
-    ASSERT_EQ(tcgetattr(master, &t), 0);
-    EXPECT_NE(t.c_lflag & ECHO, 0u) << "echo not restored";
-    EXPECT_NE(t.c_lflag & ICANON, 0u) << "line mode not restored";
-    close(master);
+    ASSERT_EQ(waitpid(t.pid, &status, WNOHANG), 0) << "ended before a key was pressed";
+    ASSERT_EQ(write(t.master, "k", 1), 1);
+    EXPECT_EQ(t.status_within(60), 0);
 }
 
 }  // namespace

@@ -86,12 +86,26 @@ TEST(Checksum, SampleImageCarriesItsChecksum)
     EXPECT_EQ(crc_of(image.substr(40)), le32(h + 36));
 }
 
+// Lead bytes of code page 932 (Shift JIS), whose second bytes include 0x5C.
+bool cp932_lead(unsigned char c)
+{
+    return (c >= 0x81 && c <= 0x9F) || (c >= 0xE0 && c <= 0xFC);
+}
+
+bool single_byte(unsigned char)
+{
+    return false;
+}
+
 TEST(StartDirectory, BackslashesBecomeOneSlash)
 {
     const std::pair<const char *, const char *> table[] = {
         {"C:\\fw\\tools", "C:/fw/tools"},
         {"C:\\", "C:/"},
-        {"\\\\srv\\share", "/srv/share"},
+        {"\\\\srv\\share", "//srv/share"},       // a share keeps its leading pair
+        {"\\\\srv\\share\\\\x", "//srv/share/x"},  // and only that pair
+        {"\\\\\\srv", "//srv"},
+        {"\\fw", "/fw"},
         {"Z:\\tmp\\\\\\x\\", "Z:/tmp/x/"},
         {"/home/u/fw", "/home/u/fw"},
         {"a/\\b", "a//b"},
@@ -100,7 +114,26 @@ TEST(StartDirectory, BackslashesBecomeOneSlash)
     for (const auto &[in, want] : table) {
         char s[PATH_CAPACITY];
         strcpy(s, in);
-        normalise_separators(s);
+        normalise_separators(s, single_byte);
+        EXPECT_STREQ(s, want) << in;
+    }
+}
+
+// In Shift JIS the second byte of some characters is 0x5C: \x95\x5C is the
+// first character of the word for "display", \x83\x5C that of "software".
+TEST(StartDirectory, DoubleByteCharactersKeepTheirSecondByte)
+{
+    const std::pair<const char *, const char *> table[] = {
+        {"C:\\\x95\x5C\x8E\xA6", "C:/\x95\x5C\x8E\xA6"},
+        {"C:\\\x83\x5C\x83\x74\x83\x67\\in", "C:/\x83\x5C\x83\x74\x83\x67/in"},
+        {"C:\\\x83\x5C\\\\x", "C:/\x83\x5C/x"},  // the real separators still fold
+        {"\\\\srv\\\x95\x5C", "//srv/\x95\x5C"},
+        {"C:\\\x95", "C:/\x95"},  // a lead byte at the very end stands alone
+    };
+    for (const auto &[in, want] : table) {
+        char s[PATH_CAPACITY];
+        strcpy(s, in);
+        normalise_separators(s, cp932_lead);
         EXPECT_STREQ(s, want) << in;
     }
 }

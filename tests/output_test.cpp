@@ -1,0 +1,208 @@
+// What happens to the output file: it is replaced only once the new payload
+// is whole, and an output that a replacement would change in other ways (its
+// mode, a link, a device, a pipe) stays what it was.
+#include <fcntl.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "harness.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+const std::string HELLO = img(5, "hello");
+
+std::string slurp(const std::string &path)
+{
+    std::ifstream f(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(f), {});
+}
+
+#define POSIX_ONLY()                                                                \
+    do {                                                                            \
+        if (testing_windows())                                                      \
+            GTEST_SKIP() << "POSIX only: file modes, links, devices and pipes";     \
+    } while (0)
+
+// A 64 KiB file system below the sandbox, so that a payload can run out of
+// room. Mounting needs root; elsewhere the test is skipped.
+struct SmallDisk {
+    std::string dir;
+    bool mounted = false;
+    explicit SmallDisk(const Sandbox &box) : dir(box.path() + "/disk")
+    {
+        fs::create_directory(dir);
+        mounted = mount("tmpfs", dir.c_str(), "tmpfs", 0, "size=64k") == 0;
+    }
+    ~SmallDisk()
+    {
+        if (mounted)
+            umount(dir.c_str());
+    }
+};
+
+TEST(Output, FullDiskLeavesEverythingAsItWas)
+{
+    Sandbox box;
+    SmallDisk disk(box);
+    if (!disk.mounted)
+        GTEST_SKIP() << "cannot mount a small tmpfs here (needs root): " << strerror(errno);
+
+    // In place: 20 KiB of image whose header asks for 100 KiB of payload.
+    const std::string image = img(100 * 1024, pattern(20 * 1024));
+    box.put("disk/img.bin", image);
+    Tree before = box.tree();
+    EXPECT_EQ(box.run({"disk/img.bin", "disk/img.bin"}).status, 1);
+    EXPECT_TRUE(box.tree() == before) << "the image changed, or a file was left behind";
+
+    // An existing good output stays when the new payload does not fit.
+    fs::remove(box.path() + "/disk/img.bin");
+    box.put("disk/out.bin", pattern(30 * 1024));
+    box.put("in.bin", img(70 * 1024, pattern(70 * 1024)));
+    before = box.tree();
+    EXPECT_EQ(box.run({"in.bin", "disk/out.bin"}).status, 1);
+    EXPECT_TRUE(box.tree() == before) << "the output changed, or a file was left behind";
+}
+
+TEST(Output, PermissionBitsAreKept)
+{
+    POSIX_ONLY();
+    Sandbox box;
+    const std::string out = box.path() + "/out.bin";
+    box.put("in.bin", HELLO);
+    box.put("out.bin", "old");
+    ASSERT_EQ(chmod(out.c_str(), 0640), 0);
+    ASSERT_EQ(box.run({"in.bin", "out.bin"}).status, 0);
+    struct stat st{};
+    ASSERT_EQ(stat(out.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0640u);
+    EXPECT_EQ(slurp(out), "hello");
+
+    // A new output gets what any new file gets: 0666 less the umask.
+    const mode_t saved = umask(027);
+    const int status = box.run({"in.bin", "new.bin"}).status;
+    umask(saved);
+    ASSERT_EQ(status, 0);
+    ASSERT_EQ(stat((box.path() + "/new.bin").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0640u);
+}
+
+TEST(Output, LinksStayLinks)
+{
+    POSIX_ONLY();
+    Sandbox box;
+    const std::string dir = box.path();
+    box.put("in.bin", HELLO);
+    box.put("real/target.bin", "old");
+    fs::create_symlink("real/target.bin", dir + "/link.bin");
+    box.put("one.bin", "old");
+    fs::create_hard_link(dir + "/one.bin", dir + "/two.bin");
+
+    ASSERT_EQ(box.run({"in.bin", "link.bin"}).status, 0);
+    EXPECT_TRUE(fs::is_symlink(dir + "/link.bin"));
+    EXPECT_EQ(slurp(dir + "/real/target.bin"), "hello");
+
+    ASSERT_EQ(box.run({"in.bin", "two.bin"}).status, 0);
+    EXPECT_EQ(fs::hard_link_count(dir + "/one.bin"), 2u);
+    EXPECT_EQ(slurp(dir + "/one.bin"), "hello");
+
+    // A link to nothing yet: the file is made where it points.
+    fs::create_symlink("real/later.bin", dir + "/dangling.bin");
+    ASSERT_EQ(box.run({"in.bin", "dangling.bin"}).status, 0);
+    EXPECT_TRUE(fs::is_symlink(dir + "/dangling.bin"));
+    EXPECT_EQ(slurp(dir + "/real/later.bin"), "hello");
+
+    for (const auto &[name, content] : box.tree())
+        EXPECT_EQ(name.find(".swug-"), std::string::npos) << "left behind: " << name;
+}
+
+// Runs the program with standard output into a pipe; returns its status and
+// what came through, or only the status when the reading end is closed first.
+int run_into_pipe(const Sandbox &box, const std::vector<std::string> &args, bool close_reader, std::string *got)
+{
+    int p[2];
+    if (pipe(p) != 0)
+        return -1;
+    std::vector<std::string> cmd = command();
+    cmd.insert(cmd.end(), args.begin(), args.end());
+    std::vector<char *> argv = exec_argv(cmd);
+    if (close_reader)
+        close(p[0]);
+    pid_t pid = fork();
+    if (pid == 0) {
+        if (chdir(box.path().c_str()) != 0 || dup2(p[1], 1) < 0)
+            _exit(126);
+        execvp(argv[0], argv.data());
+        _exit(127);
+    }
+    close(p[1]);
+    if (!close_reader) {
+        char buf[4096];
+        for (ssize_t n; (n = read(p[0], buf, sizeof buf)) > 0;)
+            got->append(buf, (size_t)n);
+        close(p[0]);
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+TEST(Output, DevicesAndPipes)
+{
+    POSIX_ONLY();
+    Sandbox box;
+    const std::string big = pattern(300000);
+    box.put("in.bin", img((uint32_t)big.size(), big));
+
+    std::string got;
+    EXPECT_EQ(run_into_pipe(box, {"in.bin", "/dev/stdout"}, false, &got), 0);
+    EXPECT_TRUE(got == big) << "got " << got.size() << " bytes";
+
+    // Nobody reads: a failed write, status 1, not death by SIGPIPE.
+    EXPECT_EQ(run_into_pipe(box, {"in.bin", "/dev/stdout"}, true, nullptr), 1);
+
+    const std::string fifo = box.path() + "/out.fifo";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    std::string from_fifo;
+    std::thread reader([&] { from_fifo = slurp(fifo); });
+    EXPECT_EQ(box.run({"in.bin", "out.fifo"}).status, 0);
+    reader.join();
+    EXPECT_TRUE(from_fifo == big) << "got " << from_fifo.size() << " bytes";
+
+    EXPECT_EQ(box.run({"in.bin", "/dev/null"}).status, 0);
+}
+
+// A read-only output is refused, although the directory would let a rename
+// replace it. On Windows the read-only attribute holds even for an
+// administrator; elsewhere root may write anything, so an ordinary user runs.
+TEST(Output, ReadOnlyOutputIsRefused)
+{
+    Sandbox box;
+    std::vector<std::string> via;
+    box.put("in.bin", HELLO);
+    box.put("out.bin", "keep");
+    const std::string out = box.path() + "/out.bin";
+    if (!testing_windows()) {
+        if (geteuid() != 0 || access("/usr/bin/setpriv", X_OK) != 0)
+            GTEST_SKIP() << "needs root and setpriv to run as the user nobody";
+        via = {"setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups"};
+        fs::permissions(fs::path(box.path()).parent_path(), fs::perms::owner_all | fs::perms::others_exec);
+        fs::permissions(box.path(), fs::perms::all);
+        ASSERT_EQ(chown(out.c_str(), 65534, 65534), 0);
+    }
+    ASSERT_EQ(chmod(out.c_str(), 0444), 0);
+    const Tree before = box.tree();
+    EXPECT_EQ(box.run({"in.bin", "out.bin"}, "", via).status, 1);
+    EXPECT_TRUE(box.tree() == before);
+}
+
+}  // namespace
