@@ -103,6 +103,12 @@ Result Sandbox::run(const std::vector<std::string> &args, const std::string &cwd
     for (const std::string &w : command())
         cmd.push_back(w);
     cmd.insert(cmd.end(), args.begin(), args.end());
+    return run_command(cmd, cwd);
+}
+
+Result Sandbox::run_command(const std::vector<std::string> &words, const std::string &cwd) const
+{
+    std::vector<std::string> cmd = words;
     std::vector<char *> argv = exec_argv(cmd);
 
     const std::string out = root_ + "/stdout", err = root_ + "/stderr";

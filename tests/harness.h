@@ -52,6 +52,8 @@ public:
     // through the command `via` when one is given (such as setpriv).
     Result run(const std::vector<std::string> &args, const std::string &cwd = "",
                const std::vector<std::string> &via = {}) const;
+    // Runs any command, word by word, the same way.
+    Result run_command(const std::vector<std::string> &cmd, const std::string &cwd = "") const;
     Tree tree() const;
 
 private:
