@@ -36,7 +36,24 @@ names = {
     "defaults": b"\x01\0\0",
     "count": b"\x04a\0b\0c",
 }
-for sub, seeds in (("extract", extract), ("names", names)):
+# swugimg: an even first byte makes the rest a payload, an odd one an image.
+def sound(payload):
+    words = payload + b"\0" * (-len(payload) % 4)
+    crc = sum(struct.unpack("<%dI" % (len(words) // 4), words)) % 2**32
+    return image(len(payload), payload, crc)
+
+
+swugimg = {
+    "payload-empty": b"\x00",
+    "payload-small": b"\x02hello",
+    "payload-513": b"\x04" + bytes(range(256)) * 2 + b"x",
+    "image-sound": b"\x01" + sound(b"hello world"),
+    "image-trailing": b"\x01" + sound(b"abc") + b"junk",
+    "image-mismatch": b"\x01" + image(3, b"abc", 1),
+    "image-short": b"\x01" + sound(b"abcdef")[:-2],
+    "image-39": b"\x01" + sound(b"")[:39],
+}
+for sub, seeds in (("extract", extract), ("names", names), ("swugimg", swugimg)):
     os.makedirs(os.path.join(here, "corpus", sub), exist_ok=True)
     for name, data in seeds.items():
         with open(os.path.join(here, "corpus", sub, name), "wb") as f:

@@ -38,6 +38,21 @@ std::string pattern(size_t n)
 
 std::string fill(size_t n) { return std::string(n, '\xFF'); }
 
+uint32_t word_sum(const std::string &payload)
+{
+    uint32_t sum = 0;
+    for (size_t i = 0; i < payload.size(); i++)
+        sum += (uint32_t)(uint8_t)payload[i] << (8 * (i % 4));
+    return sum;
+}
+
+std::string sound_image(uint8_t marker, const std::string &version, const std::string &payload)
+{
+    std::string v = version;
+    v.resize(31, '\0');
+    return std::string(1, char(marker)) + v + le32((uint32_t)payload.size()) + le32(word_sum(payload)) + payload;
+}
+
 bool testing_windows()
 {
     const std::string program = command().back();
@@ -51,6 +66,15 @@ std::vector<std::string> command()
     std::vector<std::string> cmd;
     for (std::string w; words >> w;)
         cmd.push_back(w);
+    return cmd;
+}
+
+std::vector<std::string> companion_command()
+{
+    std::vector<std::string> cmd = command();
+    std::string &program = cmd.back();
+    const size_t slash = program.find_last_of("/\\");
+    program.insert(slash == std::string::npos ? 4 : slash + 5, "img");  // swug -> swugimg
     return cmd;
 }
 

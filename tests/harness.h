@@ -16,6 +16,11 @@ std::string header(uint32_t length);
 std::string img(uint32_t length, const std::string &payload);
 std::string pattern(size_t n);  // n bytes of every value, repeating
 std::string fill(size_t n);     // n bytes of 0xFF
+// The payload checksum by its definition: the sum of the bytes as
+// little-endian 32-bit words, the last word zero-padded.
+uint32_t word_sum(const std::string &payload);
+// A sound image, built here independently of the programs under test.
+std::string sound_image(uint8_t marker, const std::string &version, const std::string &payload);
 
 // Whether the program under test is the Windows build, swug.exe.
 bool testing_windows();
@@ -23,6 +28,8 @@ bool testing_windows();
 // The command that starts the program: SWUG_CMD split on spaces (for example
 // "wine build-windows/swug.exe"), or else the program built beside the tests.
 std::vector<std::string> command();
+// The same for the companion swugimg, which is built beside swug.
+std::vector<std::string> companion_command();
 
 // words as an argument vector for exec, ending in nullptr; it points into words.
 std::vector<char *> exec_argv(std::vector<std::string> &words);

@@ -10,6 +10,8 @@
 
 #include <gtest/gtest.h>
 
+#include "harness.h"
+
 namespace {
 
 uint32_t crc_of(const std::string &payload)
@@ -18,16 +20,6 @@ uint32_t crc_of(const std::string &payload)
     swug_img.sw_str.length = (uint32_t)payload.size();
     generate_CRC();
     return swug_img.sw_str.CRC;
-}
-
-// The checksum by its definition: the sum of the bytes as little-endian
-// 32-bit words, the last word zero-padded.
-uint32_t word_sum(const std::string &s)
-{
-    uint32_t sum = 0;
-    for (size_t i = 0; i < s.size(); i++)
-        sum += (uint32_t)(uint8_t)s[i] << (8 * (i % 4));
-    return sum;
 }
 
 std::string bytes(size_t n, unsigned seed)

@@ -126,18 +126,27 @@ TEST(Windows, VersionAndManifest)
     const std::string probe = SWUG_PROBE_EXE;
     if (probe.empty())
         GTEST_SKIP() << "needs the probe helper, as the Wine preset builds it";
+    const struct {
+        std::string exe, name, description;
+    } programs[] = {
+        {command().back(), "swug", "Extracts the payload of a firmware upgrade image"},
+        {companion_command().back(), "swugimg", "Inspects, verifies and builds firmware upgrade images"},
+    };
     Sandbox box;
-    std::vector<std::string> cmd = windows_command(probe);
-    cmd.insert(cmd.end(), {"version", command().back()});
-    const Result r = box.run_command(cmd);
-    ASSERT_EQ(r.status, 0);
-    for (const std::string line :
-         {"FileDescription=Extracts the payload of a firmware upgrade image", "FileVersion=" SWUG_VERSION,
-          "ProductName=swug", "ProductVersion=" SWUG_VERSION, "InternalName=swug", "OriginalFilename=swug.exe"})
-        EXPECT_NE(r.out.find(line + "\n"), std::string::npos) << line << " in:\n" << r.out;
-    for (const std::string entry : {">UTF-8</activeCodePage>", ">true</longPathAware>", "level=\"asInvoker\"",
-                                    "{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}"})
-        EXPECT_NE(r.out.find(entry), std::string::npos) << entry << " in:\n" << r.out;
+    for (const auto &p : programs) {
+        std::vector<std::string> cmd = windows_command(probe);
+        cmd.insert(cmd.end(), {"version", p.exe});
+        const Result r = box.run_command(cmd);
+        ASSERT_EQ(r.status, 0) << p.exe;
+        const std::string lines[] = {"FileDescription=" + p.description,  "FileVersion=" SWUG_VERSION,
+                                     "ProductName=swug",   "ProductVersion=" SWUG_VERSION,
+                                     "InternalName=" + p.name, "OriginalFilename=" + p.name + ".exe"};
+        for (const std::string &line : lines)
+            EXPECT_NE(r.out.find(line + "\n"), std::string::npos) << line << " in:\n" << r.out;
+        for (const std::string entry : {">UTF-8</activeCodePage>", ">true</longPathAware>", "level=\"asInvoker\"",
+                                        "{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}"})
+            EXPECT_NE(r.out.find(entry), std::string::npos) << entry << " in:\n" << r.out;
+    }
 }
 
 }  // namespace
