@@ -87,6 +87,47 @@ std::vector<char *> exec_argv(std::vector<std::string> &words)
     return argv;
 }
 
+static std::string described(const std::optional<std::string> &c)
+{
+    return c ? std::to_string(c->size()) + " bytes" : "no file";
+}
+
+testing::AssertionResult same_content(const std::optional<std::string> &got, const std::optional<std::string> &want)
+{
+    if (got == want)
+        return testing::AssertionSuccess();
+    if (!got || !want)
+        return testing::AssertionFailure() << "got " << described(got) << ", want " << described(want);
+    size_t i = 0;
+    while (i < got->size() && i < want->size() && (*got)[i] == (*want)[i])
+        i++;
+    char bytes[64] = "";
+    if (i < got->size() && i < want->size())
+        snprintf(bytes, sizeof bytes, ": got 0x%02X, want 0x%02X", (uint8_t)(*got)[i], (uint8_t)(*want)[i]);
+    else
+        snprintf(bytes, sizeof bytes, ": end of the %s", i == got->size() ? "file got" : "file wanted");
+    return testing::AssertionFailure() << "got " << got->size() << " bytes, want " << want->size()
+                                       << "; first difference at byte " << i + 1 << bytes;
+}
+
+testing::AssertionResult same_tree(const Tree &got, const Tree &want)
+{
+    std::string changes;
+    for (const auto &[name, content] : got) {
+        auto w = want.find(name);
+        if (w == want.end())
+            changes += " appeared: " + name + ";";
+        else if (!same_content(content, w->second))
+            changes += " changed: " + name + " (" + same_content(content, w->second).message() + ");";
+    }
+    for (const auto &[name, content] : want)
+        if (got.count(name) == 0)
+            changes += " vanished: " + name + ";";
+    if (changes.empty())
+        return testing::AssertionSuccess();
+    return testing::AssertionFailure() << "the files differ:" << changes;
+}
+
 static std::string slurp(const std::string &path)
 {
     std::ifstream f(path, std::ios::binary);

@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include <gtest/gtest.h>
+
 // Image bytes: a 40-byte header followed by the payload. The CRC field is
 // deliberately wrong; the program must not care.
 std::string le32(uint32_t v);
@@ -36,6 +38,13 @@ std::vector<char *> exec_argv(std::vector<std::string> &words);
 
 // A file's content, or nullopt for a directory.
 using Tree = std::map<std::string, std::optional<std::string>>;
+
+// Whether two contents (nullopt: no file) are equal; when not, the failure
+// says how, as cmp does: both sizes and the first byte that differs.
+testing::AssertionResult same_content(const std::optional<std::string> &got, const std::optional<std::string> &want);
+// Whether two trees are equal; when not, the failure names every file that
+// changed, appeared or vanished.
+testing::AssertionResult same_tree(const Tree &got, const Tree &want);
 
 struct Result {
     int status;
