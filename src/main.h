@@ -38,8 +38,8 @@ typedef struct {
 // The record starts out holding nothing but IMAGE_FILL, stored that way in
 // the program file, so that the fill before the first read need not write
 // (and so fault in) a megabyte of fresh pages.
-#ifdef __CPPCHECK__
-#define FILL1M 0xFF  // cppcheck spends minutes on the full initialiser; one element says as much
+#ifdef SWUG_LINT
+#define FILL1M 0xFF  // the analysers spend minutes on the full initialiser; one element says as much
 #else
 #define FILL16 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF
 #define FILL256 FILL16, FILL16, FILL16, FILL16, FILL16, FILL16, FILL16, FILL16, \
