@@ -10,6 +10,8 @@
 
 #include <string>
 
+#include "files.h"
+
 namespace {
 
 std::string dir, in_path, out_path;
@@ -34,19 +36,6 @@ bool model(const uint8_t *d, size_t n, std::string *payload)
     payload->assign(length, '\xFF');
     for (size_t i = 0; i < length && 40 + i < n; i++)
         (*payload)[i] = (char)d[40 + i];
-    return true;
-}
-
-bool slurp(const std::string &path, std::string *s)
-{
-    FILE *f = fopen(path.c_str(), "rb");
-    if (f == nullptr)
-        return false;
-    char buf[65536];
-    s->clear();
-    for (size_t n; (n = fread(buf, 1, sizeof buf, f)) > 0;)
-        s->append(buf, n);
-    fclose(f);
     return true;
 }
 
@@ -75,10 +64,9 @@ bool only_in_and_out()
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***)
 {
-    const char *tmp = getenv("TMPDIR");
-    dir = std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") + "/swug-fuzz-XXXXXX";
-    if (mkdtemp(dir.data()) == nullptr)
-        fail("mkdtemp");
+    dir = scratch_dir("swug-fuzz");
+    if (dir.empty())
+        fail("cannot make a scratch directory");
     in_path = dir + "/in.bin";
     out_path = dir + "/out.bin";
     atexit(clean_up);
@@ -87,8 +75,7 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***)
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
-    FILE *f = fopen(in_path.c_str(), "wb");
-    if (f == nullptr || fwrite(data, 1, size, f) != size || fclose(f) != 0)
+    if (!put(in_path, data, size))
         fail("cannot write the input");
     remove(out_path.c_str());
 

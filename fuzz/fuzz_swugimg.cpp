@@ -15,6 +15,8 @@
 #include <string>
 #include <vector>
 
+#include "files.h"
+
 namespace {
 
 std::string dir, in_path, img_path, out_path;
@@ -31,26 +33,6 @@ void fail(const char *what)
 {
     fprintf(stderr, "fuzz_swugimg: %s\n", what);
     abort();
-}
-
-void put(const std::string &path, const uint8_t *d, size_t n)
-{
-    FILE *f = fopen(path.c_str(), "wb");
-    if (f == nullptr || fwrite(d, 1, n, f) != n || fclose(f) != 0)
-        fail("cannot write a file");
-}
-
-bool slurp(const std::string &path, std::string *s)
-{
-    FILE *f = fopen(path.c_str(), "rb");
-    if (f == nullptr)
-        return false;
-    char buf[65536];
-    s->clear();
-    for (size_t n; (n = fread(buf, 1, sizeof buf, f)) > 0;)
-        s->append(buf, n);
-    fclose(f);
-    return true;
 }
 
 // Runs swugimg's main as the program would run. It closes standard output at
@@ -92,10 +74,9 @@ bool model_sound(const uint8_t *d, size_t n)
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***)
 {
-    const char *tmp = getenv("TMPDIR");
-    dir = std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") + "/swugimg-fuzz-XXXXXX";
-    if (mkdtemp(dir.data()) == nullptr)
-        fail("mkdtemp");
+    dir = scratch_dir("swugimg-fuzz");
+    if (dir.empty())
+        fail("cannot make a scratch directory");
     in_path = dir + "/in.bin";
     img_path = dir + "/img.bin";
     out_path = dir + "/out.bin";
@@ -111,13 +92,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     const size_t n = size - 1;
 
     if (data[0] % 2 == 1) {
-        put(img_path, rest, n);
+        if (!put(img_path, rest, n))
+            fail("cannot write the image");
         if (swugimg({"check", img_path}) != (model_sound(rest, n) ? 0 : 1))
             fail("check disagrees with the model");
         return 0;
     }
 
-    put(in_path, rest, n);
+    if (!put(in_path, rest, n))
+        fail("cannot write the payload");
     remove(img_path.c_str());
     const int created = swugimg({"create", "-m", std::to_string(data[0]), "-v", "fuzz", in_path, img_path});
     if (n > 1048536) {

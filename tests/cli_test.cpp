@@ -118,6 +118,7 @@ std::vector<Case> cases()
          "out.bin", ABSENT, POSIX},
         {"backslash_is_windows_separator", {{"sub/in.bin", HELLO}}, {"sub\\in.bin", "sub\\out.bin"}, 0, "",
          "sub/out.bin", "hello", WINDOWS},
+        {"nul_device_output", {{"in.bin", HELLO}}, {"in.bin", "NUL"}, 0, "", "x", ABSENT, WINDOWS},
         {"dot_backslash_is_windows_relative", {{"in.bin", HELLO}}, {".\\in.bin", ".\\out.bin"}, 0, "",
          "out.bin", "hello", WINDOWS},
     };

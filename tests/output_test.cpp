@@ -115,6 +115,13 @@ TEST(Output, LinksStayLinks)
     EXPECT_EQ(fs::hard_link_count(dir + "/one.bin"), 2u);
     EXPECT_EQ(slurp(dir + "/one.bin"), "hello");
 
+    // An image with a second name, extracted into that name: writing in place
+    // would destroy the image on a failed write, so nothing is written.
+    box.put("img.bin", HELLO);
+    fs::create_hard_link(dir + "/img.bin", dir + "/alias.bin");
+    EXPECT_EQ(box.run({"img.bin", "alias.bin"}).status, 1);
+    EXPECT_EQ(slurp(dir + "/img.bin"), HELLO);
+
     // A link to nothing yet: the file is made where it points.
     fs::create_symlink("real/later.bin", dir + "/dangling.bin");
     ASSERT_EQ(box.run({"in.bin", "dangling.bin"}).status, 0);
