@@ -188,6 +188,44 @@ TEST(Output, DevicesAndPipes)
     EXPECT_EQ(box.run({"in.bin", "/dev/null"}).status, 0);
 }
 
+// The user nobody, through setpriv, for the cases where root would be let
+// through; the sandbox is opened up so that nobody can reach its files.
+std::vector<std::string> as_nobody(const Sandbox &box)
+{
+    fs::permissions(fs::path(box.path()).parent_path(), fs::perms::owner_all | fs::perms::others_exec);
+    fs::permissions(box.path(), fs::perms::all);
+    return {"setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups"};
+}
+
+bool can_be_nobody()
+{
+    return geteuid() == 0 && access("/usr/bin/setpriv", X_OK) == 0;
+}
+
+// No temporary file can be made in a directory the user may not write: a
+// file there that the user may write is written in place, unless it is the
+// input, which is then left alone.
+TEST(Output, UnwritableDirectoryWritesInPlace)
+{
+    POSIX_ONLY();
+    if (!can_be_nobody())
+        GTEST_SKIP() << "needs root and setpriv to run as the user nobody";
+    Sandbox box;
+    const std::vector<std::string> via = as_nobody(box);
+    box.put("ro/in.bin", HELLO);
+    box.put("ro/out.bin", "old");
+    const std::string ro = box.path() + "/ro";
+    for (const char *f : {"/in.bin", "/out.bin"})
+        ASSERT_EQ(chmod((ro + f).c_str(), 0666), 0);
+    ASSERT_EQ(chmod(ro.c_str(), 0555), 0);
+
+    EXPECT_EQ(box.run({"ro/in.bin", "ro/out.bin"}, "", via).status, 0);
+    EXPECT_EQ(slurp(ro + "/out.bin"), "hello");
+    EXPECT_EQ(box.run({"ro/in.bin", "ro/in.bin"}, "", via).status, 1);
+    EXPECT_EQ(slurp(ro + "/in.bin"), HELLO);
+    chmod(ro.c_str(), 0755);
+}
+
 // A read-only output is refused, although the directory would let a rename
 // replace it. On Windows the read-only attribute holds even for an
 // administrator; elsewhere root may write anything, so an ordinary user runs.
@@ -199,11 +237,9 @@ TEST(Output, ReadOnlyOutputIsRefused)
     box.put("out.bin", "keep");
     const std::string out = box.path() + "/out.bin";
     if (!testing_windows()) {
-        if (geteuid() != 0 || access("/usr/bin/setpriv", X_OK) != 0)
+        if (!can_be_nobody())
             GTEST_SKIP() << "needs root and setpriv to run as the user nobody";
-        via = {"setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups"};
-        fs::permissions(fs::path(box.path()).parent_path(), fs::perms::owner_all | fs::perms::others_exec);
-        fs::permissions(box.path(), fs::perms::all);
+        via = as_nobody(box);
         ASSERT_EQ(chown(out.c_str(), 65534, 65534), 0);
     }
     ASSERT_EQ(chmod(out.c_str(), 0444), 0);
