@@ -43,16 +43,18 @@ static size_t directory_length(const char *name)
 {
     size_t n = 0;
 
-    for (size_t i = 0; name[i] != '\0'; i++)
-        if (name[i] == '/' || (backslash_is_separator && (name[i] == '\\' || name[i] == ':')))
+    for (size_t i = 0; name[i] != '\0'; i++) {
+        if (is_lead_byte((unsigned char)name[i]) && name[i + 1] != '\0')
+            i++;  // the second byte of a double-byte character
+        else if (name[i] == '/' || (backslash_is_separator && (name[i] == '\\' || name[i] == ':')))
             n = i + 1;
+    }
     return n;
 }
 
 #ifndef _WIN32
 // ---- POSIX -----------------------------------------------------------------
 #include <fcntl.h>
-#include <limits.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/stat.h>
@@ -123,20 +125,18 @@ static Plan plan_output(const char *name, char *target, Existing *ex)
     memset(ex, 0, sizeof *ex);
     if (stat(name, ex) != 0) {
         // A new file, unless name is a link to nothing: then the file is
-        // created where the link points. Any other error fails in place.
+        // created where the link points. Any other error is left for the
+        // plain write to meet and report.
         if (errno != ENOENT || lstat(name, &link) == 0 || !copy_name(target, name))
             return IN_PLACE;
-        ex->st_nlink = 0;
         return REPLACE;
     }
     if (!S_ISREG(ex->st_mode) || ex->st_nlink > 1)
         return IN_PLACE;
-    // Opening for writing without truncating changes nothing, and answers
-    // with the system's own rules (permission bits, ACLs, read-only mounts).
-    int fd = open(name, O_WRONLY | O_NOCTTY);
-    if (fd < 0)
+    // The system's own answer, with the effective user's rights: permission
+    // bits, ACLs, a read-only mount.
+    if (faccessat(AT_FDCWD, name, W_OK, AT_EACCESS) != 0)
         return REFUSE;
-    (void)close(fd);
     if (lstat(name, &link) != 0)
         return IN_PLACE;
     if (!S_ISLNK(link.st_mode))
@@ -259,8 +259,9 @@ void wait_key(void)
         (void)_getch();
 }
 
+// Nothing of the old file needs carrying over: the new one, made in the same
+// folder, gets the same inherited permissions.
 typedef struct {
-    bool exists;
 } Existing;
 
 static bool identify(const char *name, BY_HANDLE_FILE_INFORMATION *info)
@@ -282,7 +283,7 @@ static bool same_file(const char *a, const char *b)
            ia.nFileIndexHigh == ib.nFileIndexHigh && ia.nFileIndexLow == ib.nFileIndexLow;
 }
 
-static Plan plan_output(const char *name, char *target, Existing *ex)
+static Plan plan_output(const char *name, char *target, Existing *)
 {
     const DWORD attrs = GetFileAttributesA(name);
     BY_HANDLE_FILE_INFORMATION info;
@@ -290,8 +291,7 @@ static Plan plan_output(const char *name, char *target, Existing *ex)
     DWORD type;
     bool known;
 
-    ex->exists = attrs != INVALID_FILE_ATTRIBUTES;
-    if (!ex->exists)
+    if (attrs == INVALID_FILE_ATTRIBUTES)
         return GetLastError() == ERROR_FILE_NOT_FOUND && copy_name(target, name) ? REPLACE : IN_PLACE;
     // A link (or other reparse point) stays what it is; a directory fails.
     if (attrs & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY))
