@@ -37,6 +37,13 @@ enum Plan {
     REPLACE,   // write a temporary file beside it, then rename it over
 };
 
+// How renaming the temporary file over the output went.
+enum Renamed {
+    RENAMED,
+    NOT_ALLOWED,  // the name may not be replaced, though the file may be written
+    RENAME_FAILED,
+};
+
 // Where the temporary file goes: the directory part of name, up to and
 // including its last separator.
 static size_t directory_length(const char *name)
@@ -182,9 +189,12 @@ static FILE *open_temp(const char *target, const Existing *ex, char *temp)
     return f;
 }
 
-static bool rename_over(const char *temp, const char *target)
+// In a sticky directory (/tmp) only a file's owner may replace it.
+static Renamed rename_over(const char *temp, const char *target)
 {
-    return rename(temp, target) == 0;
+    if (rename(temp, target) == 0)
+        return RENAMED;
+    return errno == EPERM || errno == EACCES ? NOT_ALLOWED : RENAME_FAILED;
 }
 // ---- End of POSIX ----------------------------------------------------------
 #else
@@ -337,9 +347,14 @@ static FILE *open_temp(const char *target, const Existing *, char *temp)
     return f;
 }
 
-static bool rename_over(const char *temp, const char *target)
+// A file that another program holds open without sharing its deletion
+// cannot be replaced, though it may be written.
+static Renamed rename_over(const char *temp, const char *target)
 {
-    return MoveFileExA(temp, target, MOVEFILE_REPLACE_EXISTING) != 0;
+    if (MoveFileExA(temp, target, MOVEFILE_REPLACE_EXISTING))
+        return RENAMED;
+    return GetLastError() == ERROR_ACCESS_DENIED || GetLastError() == ERROR_SHARING_VIOLATION ? NOT_ALLOWED
+                                                                                              : RENAME_FAILED;
 }
 // ---- End of Windows --------------------------------------------------------
 #endif
@@ -357,13 +372,16 @@ int write_file(const char *name, const uint8_t *head, size_t head_len, const uin
     case REPLACE:
         f = open_temp(target, &ex, temp);
         if (f != NULL) {
-            if (put(f, head, head_len, body, body_len) && rename_over(temp, target))
+            const Renamed r = put(f, head, head_len, body, body_len) ? rename_over(temp, target) : RENAME_FAILED;
+            if (r == RENAMED)
                 return 1;
             (void)remove(temp);
-            return 0;
+            if (r == RENAME_FAILED)
+                return 0;
         }
-        // No temporary file can be made beside the output: write in place,
-        // as long as that cannot destroy the input.
+        // No temporary file can be made beside the output, or the output may
+        // not be replaced: write in place, as long as that cannot destroy the
+        // input.
         break;
     case IN_PLACE:
         break;

@@ -202,10 +202,11 @@ bool can_be_nobody()
     return geteuid() == 0 && access("/usr/bin/setpriv", X_OK) == 0;
 }
 
-// No temporary file can be made in a directory the user may not write: a
-// file there that the user may write is written in place, unless it is the
-// input, which is then left alone.
-TEST(Output, UnwritableDirectoryWritesInPlace)
+// No temporary file can be made in a directory the user may not write, and
+// in a sticky directory (/tmp) only its owner may replace a file. A file there
+// that the user may write is written in place, unless it is the input, which
+// is then left alone.
+TEST(Output, WhereNoReplacementIsAllowedWritesInPlace)
 {
     POSIX_ONLY();
     if (!can_be_nobody())
@@ -224,6 +225,15 @@ TEST(Output, UnwritableDirectoryWritesInPlace)
     EXPECT_EQ(box.run({"ro/in.bin", "ro/in.bin"}, "", via).status, 1);
     EXPECT_EQ(slurp(ro + "/in.bin"), HELLO);
     chmod(ro.c_str(), 0755);
+
+    box.put("sticky/out.bin", "old");
+    const std::string sticky = box.path() + "/sticky";
+    ASSERT_EQ(chmod((sticky + "/out.bin").c_str(), 0666), 0);
+    ASSERT_EQ(chmod(sticky.c_str(), 01777), 0);
+    EXPECT_EQ(box.run({"ro/in.bin", "sticky/out.bin"}, "", via).status, 0);
+    EXPECT_EQ(slurp(sticky + "/out.bin"), "hello");
+    for (const auto &[name, content] : box.tree())
+        EXPECT_EQ(name.find(".swug-"), std::string::npos) << "left behind: " << name;
 }
 
 // A read-only output is refused, although the directory would let a rename
