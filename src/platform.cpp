@@ -351,10 +351,12 @@ static FILE *open_temp(const char *target, const Existing *, char *temp)
 // cannot be replaced, though it may be written.
 static Renamed rename_over(const char *temp, const char *target)
 {
+    DWORD error;
+
     if (MoveFileExA(temp, target, MOVEFILE_REPLACE_EXISTING))
         return RENAMED;
-    return GetLastError() == ERROR_ACCESS_DENIED || GetLastError() == ERROR_SHARING_VIOLATION ? NOT_ALLOWED
-                                                                                              : RENAME_FAILED;
+    error = GetLastError();
+    return error == ERROR_ACCESS_DENIED || error == ERROR_SHARING_VIOLATION ? NOT_ALLOWED : RENAME_FAILED;
 }
 // ---- End of Windows --------------------------------------------------------
 #endif
