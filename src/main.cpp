@@ -21,6 +21,10 @@ typedef struct {
 
 static uint8_t in_cmd_mode;
 static char work_dir[PATH_CAPACITY];
+static FileId input_file;  // the image read, which writing the payload must never harm
+// Bytes at the start of sw_bin that may differ from IMAGE_FILL; every byte
+// after them holds it. The record starts out filled.
+static uint32_t written_end;
 
 // Console messages; command mode is silent.
 PRINTF_LIKE(1, 2) static void say(const char *fmt, ...)
@@ -105,6 +109,7 @@ static int32_t read_bin(const char *fn, uint8_t *buffer, uint32_t max_len)
         say("Open file (%s) failed\n", fn);
         return 0;
     }
+    file_id(f, &input_file);
     // A size that cannot be told, or does not fit 32 bits, is over the limit.
     end = file_size(f);
     size = end < 0 || end > UINT32_MAX ? UINT32_MAX : (uint32_t)end;
@@ -128,29 +133,27 @@ static int32_t read_bin(const char *fn, uint8_t *buffer, uint32_t max_len)
     return (int32_t)size;
 }
 
-// Sets n bytes to IMAGE_FILL, writing only the pieces that do not hold it
-// already: the record starts out filled, and writing a page for the first
-// time costs far more than reading it.
+// Sets n bytes to IMAGE_FILL, writing only when they do not hold it already:
+// writing a page of the record for the first time costs far more than
+// reading it.
 static void fill(uint8_t *p, size_t n)
 {
-    const size_t piece = 4096;
-
-    for (size_t at = 0; at < n; at += piece) {
-        size_t len = n - at < piece ? n - at : piece;
-        // All len bytes are the fill when the first is and each equals the next.
-        if (p[at] != IMAGE_FILL || memcmp(p + at, p + at + 1, len - 1) != 0)
-            memset(p + at, IMAGE_FILL, len);
-    }
+    for (size_t i = 0; i < n; i++)
+        if (p[i] != IMAGE_FILL) {
+            memset(p, IMAGE_FILL, n);
+            return;
+        }
 }
 
-// Makes every byte of the record IMAGE_FILL but the first `supplied` bytes of
-// sw_bin, which a read has just put there. Filling after the read rather than
-// before leaves the same record without touching those bytes twice.
-static void fill_record(uint32_t supplied)
+// Makes the whole record IMAGE_FILL again. Only what the last read may have
+// written needs it: the rest of sw_bin already holds the fill, so a first
+// run writes nothing and never reads a megabyte to find that out.
+static void fill_record(void)
 {
     fill((uint8_t *)&swug_img.sw_str, sizeof swug_img.sw_str);
-    fill(swug_img.sw_bin + supplied, BODY_CAPACITY - supplied);
+    memset(swug_img.sw_bin, IMAGE_FILL, written_end);
     fill(swug_img.reserved, sizeof swug_img.reserved);
+    written_end = 0;
 }
 
 // Fills openname and fname for the run that the arguments ask for. Returns 0
@@ -184,8 +187,10 @@ static int32_t generate_swug_bin(void *p)
 
     // Whatever the file does not supply reads as IMAGE_FILL, so a header
     // length beyond the data present is padded with 0xFF.
+    fill_record();
     filesize = read_bin(openname, swug_img.sw_bin, BODY_CAPACITY);
-    fill_record(filesize > 0 ? (uint32_t)filesize : 0);
+    // A failed read may have written any part of the body.
+    written_end = filesize > 0 ? (uint32_t)filesize : BODY_CAPACITY;
     if (filesize <= 0)
         return 0;
 
@@ -195,7 +200,7 @@ static int32_t generate_swug_bin(void *p)
         say("Payload length %u of %s exceeds %u\n", head.length, openname, PAYLOAD_CAPACITY);
         return 0;
     }
-    if (!write_file(fname, NULL, 0, swug_img.sw_bin + HEADER_SIZE, head.length, openname)) {
+    if (!write_file(fname, NULL, 0, swug_img.sw_bin + HEADER_SIZE, head.length, &input_file)) {
         say("Write file %s failed\n", fname);
         return 0;
     }

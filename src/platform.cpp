@@ -5,9 +5,6 @@
 #include <errno.h>
 #include <string.h>
 
-// Room for a resolved output name and the temporary file beside it.
-#define LONG_PATH 4096
-
 int close_stream(FILE *f)
 {
     bool ok = ferror(f) == 0;
@@ -17,60 +14,70 @@ int close_stream(FILE *f)
     return ok ? 0 : EOF;
 }
 
-static bool put(FILE *f, const uint8_t *head, size_t head_len, const uint8_t *body, size_t body_len)
+// Whether an open file with this identity may be `keep`: certainly when the
+// system could not tell which file `keep` is.
+static bool may_be_keep(const FileId *keep, uint64_t volume, uint64_t index)
 {
-    bool ok = (head_len == 0 || fwrite(head, 1, head_len, f) == head_len) &&
-              (body_len == 0 || fwrite(body, 1, body_len, f) == body_len);
-    return close_stream(f) == 0 && ok;
-}
-
-// Copies name into target, when it fits.
-static bool copy_name(char *target, const char *name)
-{
-    return snprintf(target, LONG_PATH, "%s", name) < LONG_PATH;
-}
-
-// What write_file does with an output name.
-enum Plan {
-    REFUSE,    // an existing file that this user may not write
-    IN_PLACE,  // a file that a replacement would change in other ways
-    REPLACE,   // write a temporary file beside it, then rename it over
-};
-
-// How renaming the temporary file over the output went.
-enum Renamed {
-    RENAMED,
-    NOT_ALLOWED,  // the name may not be replaced, though the file may be written
-    RENAME_FAILED,
-};
-
-// Where the temporary file goes: the directory part of name, up to and
-// including its last separator.
-static size_t directory_length(const char *name)
-{
-    size_t n = 0;
-
-    for (size_t i = 0; name[i] != '\0'; i++) {
-        if (is_lead_byte((unsigned char)name[i]) && name[i + 1] != '\0')
-            i++;  // the second byte of a double-byte character
-        else if (name[i] == '/' || (backslash_is_separator && (name[i] == '\\' || name[i] == ':')))
-            n = i + 1;
-    }
-    return n;
+    return keep != NULL && (!keep->known || (keep->volume == volume && keep->index == index));
 }
 
 #ifndef _WIN32
 // ---- POSIX -----------------------------------------------------------------
 #include <fcntl.h>
+#include <limits.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <termios.h>
+#include <time.h>
 #include <unistd.h>
+
+// The output being made. Every name is taken relative to the directory it is
+// in, opened once: a directory moved meanwhile keeps its files together, and
+// the temporary file's name never makes a path too long.
+static int out_dir = -1;
+static char out_base[NAME_MAX + 1];  // the output's name in out_dir
+static struct stat out_old;          // the file to replace; st_nlink 0 for none
+static int old_fd = -1;              // that file, for its extended attributes,
+static char old_path[32];            // or its /proc name when it cannot be read
+static int named_fd = -1;            // a descriptor the output name stands for
+static int temp_fd = -1;
+static char temp_name[16];
+static volatile sig_atomic_t temp_live;  // temp_name exists in out_dir
+
+static const int fatal_signals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
+
+// Removes the temporary file, then ends the process by the same signal, so
+// that whoever started it sees how it ended.
+static void remove_temp_and_die(int sig)
+{
+    if (temp_live)
+        (void)unlinkat(out_dir, temp_name, 0);
+    (void)signal(sig, SIG_DFL);
+    (void)raise(sig);
+}
+
+static void fatal_signal_set(sigset_t *set)
+{
+    sigemptyset(set);
+    for (int sig : fatal_signals)
+        sigaddset(set, sig);
+}
 
 void platform_start(void)
 {
+    struct sigaction sa, old;
+
+    memset(&sa, 0, sizeof sa);
+    sa.sa_handler = remove_temp_and_die;
+    fatal_signal_set(&sa.sa_mask);
+    // A signal ignored at start (nohup, a background job) stays ignored.
+    for (int sig : fatal_signals)
+        if (sigaction(sig, &sa, &old) == 0 && old.sa_handler == SIG_IGN)
+            (void)sigaction(sig, &old, NULL);
     (void)signal(SIGPIPE, SIG_IGN);
+    (void)signal(SIGXFSZ, SIG_IGN);
 }
 
 bool args_are_exact(void)
@@ -91,6 +98,15 @@ bool is_lead_byte(unsigned char)
 int64_t file_size(FILE *f)
 {
     return fseeko(f, 0, SEEK_END) == 0 ? (int64_t)ftello(f) : -1;
+}
+
+void file_id(FILE *f, FileId *id)
+{
+    struct stat st;
+
+    id->known = fstat(fileno(f), &st) == 0;
+    id->volume = id->known ? (uint64_t)st.st_dev : 0;
+    id->index = id->known ? (uint64_t)st.st_ino : 0;
 }
 
 // Like Windows' _getch: Ctrl-C and the other signal keys are read as keys,
@@ -116,99 +132,346 @@ void wait_key(void)
     (void)tcsetattr(STDIN_FILENO, TCSAFLUSH, &saved);
 }
 
-typedef struct stat Existing;  // the output as found; st_nlink 0 for none
-
-static bool same_file(const char *a, const char *b)
+static bool write_all(int fd, const uint8_t *p, size_t n)
 {
-    struct stat sa, sb;
-
-    return stat(a, &sa) == 0 && stat(b, &sb) == 0 && sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
+    while (n > 0) {
+        const ssize_t w = write(fd, p, n);
+        if (w < 0 && errno == EINTR)
+            continue;
+        if (w <= 0)
+            return false;
+        p += w;
+        n -= (size_t)w;
+    }
+    return true;
 }
 
-static Plan plan_output(const char *name, char *target, Existing *ex)
+static bool put(int fd, const Content *c)
 {
-    struct stat link;
+    return write_all(fd, c->head, c->head_len) && write_all(fd, c->body, c->body_len);
+}
 
-    memset(ex, 0, sizeof *ex);
-    if (stat(name, ex) != 0) {
-        // A new file, unless name is a link to nothing: then the file is
-        // created where the link points. Any other error is left for the
-        // plain write to meet and report.
-        if (errno != ENOENT || lstat(name, &link) == 0 || !copy_name(target, name))
-            return IN_PLACE;
-        return REPLACE;
+static bool is_keep(const FileId *keep, const struct stat *st)
+{
+    return may_be_keep(keep, (uint64_t)st->st_dev, (uint64_t)st->st_ino);
+}
+
+// The descriptor that a name stands for: /dev/stdout, /dev/stderr, /dev/fd/N,
+// /proc/self/fd/N and the like. -1 for any other name.
+static int descriptor_named(const char *name)
+{
+    char own[32];
+    const char *dirs[] = {"/dev/fd/", "/proc/self/fd/", "/proc/thread-self/fd/", own};
+    char *end;
+
+    if (strcmp(name, "/dev/stdin") == 0 || strcmp(name, "/dev/stdout") == 0 || strcmp(name, "/dev/stderr") == 0)
+        return name[8] == 'i' ? 0 : name[8] == 'o' ? 1 : 2;
+    if (strncmp(name, "/dev/fd/", 8) != 0 && strncmp(name, "/proc/", 6) != 0)
+        return -1;
+    (void)snprintf(own, sizeof own, "/proc/%ld/fd/", (long)getpid());
+    for (const char *dir : dirs) {
+        const size_t len = strlen(dir);
+        if (strncmp(name, dir, len) == 0 && name[len] >= '0' && name[len] <= '9') {
+            errno = 0;
+            const long n = strtol(name + len, &end, 10);
+            return errno == 0 && *end == '\0' && n <= INT_MAX ? (int)n : -1;
+        }
     }
-    if (!S_ISREG(ex->st_mode) || ex->st_nlink > 1)
-        return IN_PLACE;
+    return -1;
+}
+
+// Opens the directory that path (relative to `at`) names its last part in,
+// and puts that part in out_base. -1 when either cannot be had.
+static int open_parent(int at, const char *path)
+{
+    static char dir[PATH_MAX];
+    const char *slash = strrchr(path, '/');
+    const char *base = slash != NULL ? slash + 1 : path;
+    const size_t len = strlen(base);
+
+    if (len == 0 || len >= sizeof out_base)
+        return -1;
+    memcpy(out_base, base, len + 1);
+    if (slash == NULL)
+        return openat(at, ".", O_PATH | O_DIRECTORY | O_CLOEXEC);
+    const size_t dir_len = slash == path ? 1 : (size_t)(slash - path);  // "/name" is in "/"
+    if (dir_len >= sizeof dir)
+        return -1;
+    memcpy(dir, path, dir_len);
+    dir[dir_len] = '\0';
+    return openat(at, dir, O_PATH | O_DIRECTORY | O_CLOEXEC);
+}
+
+// Follows the output's links to the file they lead to, which is the one to
+// replace: a link stays a link. A link to a descriptor name is that
+// descriptor. *behind_link tells whether a link was followed.
+static Output follow_links(bool *behind_link)
+{
+    static char link[PATH_MAX];
+
+    for (int hops = 0; hops <= 40; hops++) {
+        if (fstatat(out_dir, out_base, &out_old, AT_SYMLINK_NOFOLLOW) != 0) {
+            memset(&out_old, 0, sizeof out_old);
+            return errno == ENOENT ? OUTPUT_NEW : OUTPUT_REFUSED;
+        }
+        if (!S_ISLNK(out_old.st_mode)) {
+            *behind_link = hops > 0;
+            return OUTPUT_FILE;
+        }
+        const ssize_t n = readlinkat(out_dir, out_base, link, sizeof link);
+        if (n <= 0 || (size_t)n >= sizeof link)
+            return OUTPUT_REFUSED;
+        link[n] = '\0';
+        named_fd = descriptor_named(link);
+        if (named_fd >= 0)
+            return OUTPUT_IN_PLACE;
+        const int dir = open_parent(link[0] == '/' ? AT_FDCWD : out_dir, link);
+        (void)close(out_dir);
+        out_dir = dir;
+        if (dir < 0)
+            return OUTPUT_REFUSED;
+    }
+    return OUTPUT_REFUSED;
+}
+
+Output find_output(const char *name, const FileId *keep, bool *is_keep_out)
+{
+    struct stat followed;
+    bool behind_link = false;
+    Output found;
+
+    memset(&out_old, 0, sizeof out_old);
+    named_fd = descriptor_named(name);
+    if (named_fd >= 0)
+        return OUTPUT_IN_PLACE;
+    out_dir = open_parent(AT_FDCWD, name);
+    if (out_dir < 0)
+        return OUTPUT_REFUSED;
+    found = follow_links(&behind_link);
+    if (found != OUTPUT_FILE)
+        return found;
+    // Behind a link, the file found must be the one the system finds: the
+    // links in /proc name open files, not paths.
+    if (behind_link && (stat(name, &followed) != 0 || followed.st_dev != out_old.st_dev ||
+                        followed.st_ino != out_old.st_ino))
+        return OUTPUT_REFUSED;
+    if (!S_ISREG(out_old.st_mode) || out_old.st_nlink > 1)
+        return OUTPUT_IN_PLACE;
     // The system's own answer, with the effective user's rights: permission
     // bits, ACLs, a read-only mount.
-    if (faccessat(AT_FDCWD, name, W_OK, AT_EACCESS) != 0)
-        return REFUSE;
-    if (lstat(name, &link) != 0)
-        return IN_PLACE;
-    if (!S_ISLNK(link.st_mode))
-        return copy_name(target, name) ? REPLACE : IN_PLACE;
-    // A link stays a link: the file it points to is the one replaced, when
-    // its name can be had. The links of /proc can name what is no file.
-    if (realpath(name, target) == NULL || stat(target, &link) != 0 || link.st_dev != ex->st_dev ||
-        link.st_ino != ex->st_ino)
-        return IN_PLACE;
-    return REPLACE;
+    if (faccessat(out_dir, out_base, W_OK, AT_EACCESS) != 0)
+        return OUTPUT_REFUSED;
+    // Read access, for its extended attributes; without it, they are read
+    // through its name in /proc.
+    old_fd = openat(out_dir, out_base, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (old_fd < 0 && errno == EACCES) {
+        old_fd = openat(out_dir, out_base, O_PATH | O_NOFOLLOW | O_CLOEXEC);
+        (void)snprintf(old_path, sizeof old_path, "/proc/self/fd/%d", old_fd);
+    }
+    if (old_fd < 0 || fstat(old_fd, &out_old) != 0 || !S_ISREG(out_old.st_mode) || out_old.st_nlink > 1)
+        return OUTPUT_REFUSED;
+    *is_keep_out = is_keep(keep, &out_old);
+    return OUTPUT_FILE;
 }
 
-// Creates the temporary file beside target, with the permission bits (and,
-// where this process may set them, the owner and group) of the file it will
-// replace, or those of any new file.
-static FILE *open_temp(const char *target, const Existing *ex, char *temp)
+// A file's name in the form of a temporary file of ours: .swug-XXXXXX.
+static void temp_name_for_try(int n)
 {
-    const size_t dir = directory_length(target);
-    mode_t mode;
-    int fd;
-    FILE *f;
+    static const char digits[] = "0123456789abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ";
+    struct timespec t;
+    unsigned long long v;
 
-    if (snprintf(temp, LONG_PATH, "%.*s.swug-XXXXXX", (int)dir, target) >= LONG_PATH)
-        return NULL;
-    fd = mkstemp(temp);
-    if (fd < 0)
-        return NULL;
-    if (ex->st_nlink > 0) {
-        mode = ex->st_mode & 07777;
-        // Set-id bits stay only with the owner they were set for.
-        if (fchown(fd, ex->st_uid, ex->st_gid) != 0 && fchown(fd, (uid_t)-1, ex->st_gid) != 0)
-            mode &= ~(mode_t)(S_ISUID | S_ISGID);
-    } else {
-        mode = umask(0);
-        (void)umask(mode);
-        mode = 0666 & ~mode;
+    (void)clock_gettime(CLOCK_MONOTONIC, &t);
+    v = ((unsigned long long)getpid() << 32) ^ (unsigned long long)t.tv_nsec ^ ((unsigned long long)n << 48);
+    v *= 0x9E3779B97F4A7C15ull;
+    memcpy(temp_name, ".swug-", 6);
+    for (int i = 6; i < 12; i++, v /= 62)
+        temp_name[i] = digits[v % 62];
+    temp_name[12] = '\0';
+}
+
+// Created with the old file's permission bits (0666 for a new one), so that
+// the umask or the directory's default ACL narrows them exactly as for any
+// new file. The fatal signals wait until temp_live says whether the file is
+// there.
+Step make_temp(void)
+{
+    const mode_t mode = out_old.st_nlink > 0 ? out_old.st_mode & 0777 : 0666;
+    sigset_t fatal, saved;
+    int error = EEXIST;
+
+    fatal_signal_set(&fatal);
+    (void)sigprocmask(SIG_BLOCK, &fatal, &saved);
+    for (int n = 0; temp_fd < 0 && error == EEXIST && n < 100; n++) {
+        temp_name_for_try(n);
+        temp_fd = openat(out_dir, temp_name, O_WRONLY | O_CREAT | O_EXCL | O_NOCTTY | O_CLOEXEC, mode);
+        error = temp_fd < 0 ? errno : 0;
     }
-    f = fchmod(fd, mode) == 0 ? fdopen(fd, "wb") : NULL;
-    if (f == NULL) {
-        (void)close(fd);
-        (void)unlink(temp);
+    temp_live = temp_fd >= 0;
+    (void)sigprocmask(SIG_SETMASK, &saved, NULL);
+    if (temp_fd >= 0)
+        return DONE;
+    return error == EACCES || error == EPERM ? NOT_ALLOWED : FAILED;
+}
+
+// What a file system without owners, modes or attributes (FAT, some network
+// file systems) answers when asked to set them.
+static bool not_supported(int error)
+{
+    return error == EPERM || error == ENOSYS || error == EOPNOTSUPP;
+}
+
+static ssize_t old_xattr_names(char *names, size_t size)
+{
+    return old_path[0] != '\0' ? listxattr(old_path, names, size) : flistxattr(old_fd, names, size);
+}
+
+static ssize_t old_xattr(const char *name, char *value, size_t size)
+{
+    return old_path[0] != '\0' ? getxattr(old_path, name, value, size) : fgetxattr(old_fd, name, value, size);
+}
+
+// Carries the old file's extended attributes over to fd. The POSIX ACL is
+// one of them; a user.* or system.* attribute that cannot be carried fails,
+// and so does a list that cannot be read, since it may hold an ACL. The
+// security and trusted attributes are the system's policy and need rights
+// a user lacks; where they cannot be set, the system gives the new file its
+// own. A new file that inherited the directory's default ACL, where the old
+// file had no ACL, loses it again, so that it grants nothing the old one
+// did not.
+static bool carry_xattrs(int fd)
+{
+    static const char acl[] = "system.posix_acl_access";
+    static char names[65536], value[65536];
+    const ssize_t len = old_xattr_names(names, sizeof names);
+    bool had_acl = false;
+
+    if (len < 0)
+        return errno == EOPNOTSUPP;
+    for (const char *name = names; name < names + len; name += strlen(name) + 1) {
+        const bool required = strncmp(name, "user.", 5) == 0 || strncmp(name, "system.", 7) == 0;
+        const ssize_t n = old_xattr(name, value, sizeof value);
+        had_acl = had_acl || strcmp(name, acl) == 0;
+        if ((n < 0 || fsetxattr(fd, name, value, (size_t)n, 0) != 0) && required)
+            return false;
     }
-    return f;
+    return had_acl || fremovexattr(fd, acl) == 0 || errno == ENODATA || errno == EOPNOTSUPP;
+}
+
+// Owner and group as before where this process may set them; set-id bits
+// stay only with the owner and group they were set for. Where the file
+// system keeps no modes, the new file keeps the bits it was created with,
+// which never allow more than the old file did.
+static bool carry_over(int fd)
+{
+    mode_t mode = out_old.st_mode & 07777;
+
+    if (fchown(fd, out_old.st_uid, out_old.st_gid) != 0) {
+        if (!not_supported(errno) && errno != EINVAL)
+            return false;
+        mode &= ~(mode_t)S_ISUID;
+        if (fchown(fd, (uid_t)-1, out_old.st_gid) != 0) {
+            if (!not_supported(errno) && errno != EINVAL)
+                return false;
+            mode &= ~(mode_t)S_ISGID;
+        }
+    }
+    return carry_xattrs(fd) && (fchmod(fd, mode) == 0 || not_supported(errno));
+}
+
+bool fill_temp(const Content *c, bool durable)
+{
+    bool ok = (out_old.st_nlink == 0 || carry_over(temp_fd)) && put(temp_fd, c) && (!durable || fsync(temp_fd) == 0);
+
+    ok = close(temp_fd) == 0 && ok;
+    temp_fd = -1;
+    return ok;
 }
 
 // In a sticky directory (/tmp) only a file's owner may replace it.
-static Renamed rename_over(const char *temp, const char *target)
+Step rename_temp(void)
 {
-    if (rename(temp, target) == 0)
-        return RENAMED;
-    return errno == EPERM || errno == EACCES ? NOT_ALLOWED : RENAME_FAILED;
+    if (renameat(out_dir, temp_name, out_dir, out_base) == 0) {
+        temp_live = 0;
+        return DONE;
+    }
+    return errno == EPERM || errno == EACCES ? NOT_ALLOWED : FAILED;
+}
+
+void drop_temp(void)
+{
+    if (temp_fd >= 0)
+        (void)close(temp_fd);  // the file goes anyway
+    temp_fd = -1;
+    // Nothing more can be done when even this fails.
+    (void)unlinkat(out_dir, temp_name, 0);
+    temp_live = 0;
+}
+
+bool write_in_place(const Content *c, const FileId *keep)
+{
+    const bool own = named_fd < 0;
+    const int fd = own ? openat(out_dir, out_base, O_WRONLY | O_CREAT | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC, 0666)
+                       : named_fd;
+    struct stat st;
+    bool ok;
+
+    // A descriptor is written at its position, so that `>>` appends and the
+    // other lines of a `{ ...; } > f` group stay; a file opened here is
+    // emptied first.
+    ok = fd >= 0 && fstat(fd, &st) == 0 && !is_keep(keep, &st) &&
+         (!own || !S_ISREG(st.st_mode) || ftruncate(fd, 0) == 0) && put(fd, c);
+    if (own && fd >= 0)
+        ok = close(fd) == 0 && ok;
+    return ok;
+}
+
+void end_output(void)
+{
+    // Descriptors opened only to look at files; closing them cannot fail in
+    // a way that matters.
+    if (old_fd >= 0)
+        (void)close(old_fd);
+    if (out_dir >= 0)
+        (void)close(out_dir);
+    old_fd = out_dir = named_fd = -1;
+    old_path[0] = '\0';
 }
 // ---- End of POSIX ----------------------------------------------------------
 #else
 // ---- Windows ---------------------------------------------------------------
 #include <conio.h>
 #include <direct.h>
-#include <fcntl.h>
 #include <io.h>
-#include <sys/stat.h>
 #include <windows.h>
 #include <shellapi.h>
 
+// Room for an output name and the temporary file beside it.
+#define LONG_PATH 4096
+
+static char target[LONG_PATH], temp[LONG_PATH];
+static HANDLE temp_handle = INVALID_HANDLE_VALUE;
+static bool temp_live;  // temp exists
+// Held while the temporary file is made, renamed or removed, and by the
+// console handler, which never gives it back.
+static CRITICAL_SECTION temp_lock;
+
+// Ctrl-C, Ctrl-Break and closing the console window: the temporary file goes,
+// then the default handler ends the process. The lock stays taken, so that
+// the program cannot go on to rename the deleted file or to write in place.
+static BOOL WINAPI remove_temp_and_die(DWORD)
+{
+    EnterCriticalSection(&temp_lock);
+    if (temp_live)
+        (void)DeleteFileA(temp);
+    temp_live = false;
+    return FALSE;
+}
+
 void platform_start(void)
 {
+    InitializeCriticalSection(&temp_lock);
+    (void)SetConsoleCtrlHandler(remove_temp_and_die, TRUE);
 }
 
 // Whether w converts to the active code page exactly, with no character
@@ -258,6 +521,21 @@ int64_t file_size(FILE *f)
     return _fseeki64(f, 0, SEEK_END) == 0 ? _ftelli64(f) : -1;
 }
 
+static bool identify(HANDLE h, FileId *id)
+{
+    BY_HANDLE_FILE_INFORMATION info;
+
+    id->known = GetFileInformationByHandle(h, &info) != 0;
+    id->volume = id->known ? info.dwVolumeSerialNumber : 0;
+    id->index = id->known ? (uint64_t)info.nFileIndexHigh << 32 | info.nFileIndexLow : 0;
+    return id->known;
+}
+
+void file_id(FILE *f, FileId *id)
+{
+    (void)identify((HANDLE)_get_osfhandle(_fileno(f)), id);
+}
+
 // _getch reads the console, not standard input: with standard input
 // redirected it would wait for a key nobody is asked for. NUL is a character
 // device, so _isatty cannot tell; only a console has a console mode.
@@ -269,127 +547,157 @@ void wait_key(void)
         (void)_getch();
 }
 
-// Nothing of the old file needs carrying over: the new one, made in the same
-// folder, gets the same inherited permissions.
-typedef struct {
-} Existing;
-
-static bool identify(const char *name, BY_HANDLE_FILE_INFORMATION *info)
+static bool write_all(HANDLE h, const uint8_t *p, size_t n)
 {
-    HANDLE h = CreateFileA(name, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL, OPEN_EXISTING,
-                           FILE_FLAG_BACKUP_SEMANTICS, NULL);
-    bool ok = h != INVALID_HANDLE_VALUE && GetFileInformationByHandle(h, info);
-
-    if (h != INVALID_HANDLE_VALUE)
-        CloseHandle(h);
-    return ok;
+    while (n > 0) {
+        DWORD done = 0;
+        const DWORD chunk = n < 0x40000000u ? (DWORD)n : 0x40000000u;
+        if (!WriteFile(h, p, chunk, &done, NULL) || done == 0)
+            return false;
+        p += done;
+        n -= done;
+    }
+    return true;
 }
 
-static bool same_file(const char *a, const char *b)
+static bool put(HANDLE h, const Content *c)
 {
-    BY_HANDLE_FILE_INFORMATION ia, ib;
-
-    return identify(a, &ia) && identify(b, &ib) && ia.dwVolumeSerialNumber == ib.dwVolumeSerialNumber &&
-           ia.nFileIndexHigh == ib.nFileIndexHigh && ia.nFileIndexLow == ib.nFileIndexLow;
+    return write_all(h, c->head, c->head_len) && write_all(h, c->body, c->body_len);
 }
 
-static Plan plan_output(const char *name, char *target, Existing *)
+// Where the temporary file goes: the directory part of name, up to and
+// including its last separator.
+static size_t directory_length(const char *name)
 {
-    const DWORD attrs = GetFileAttributesA(name);
-    BY_HANDLE_FILE_INFORMATION info;
+    size_t n = 0;
+
+    for (size_t i = 0; name[i] != '\0'; i++) {
+        if (is_lead_byte((unsigned char)name[i]) && name[i + 1] != '\0')
+            i++;  // the second byte of a double-byte character
+        else if (name[i] == '/' || name[i] == '\\' || name[i] == ':')
+            n = i + 1;
+    }
+    return n;
+}
+
+Output find_output(const char *name, const FileId *keep, bool *is_keep)
+{
+    DWORD attrs, type;
+    FileId found;
     HANDLE h;
-    DWORD type;
-    bool known;
 
+    if (snprintf(target, LONG_PATH, "%s", name) >= LONG_PATH)
+        return OUTPUT_REFUSED;
+    attrs = GetFileAttributesA(name);
     if (attrs == INVALID_FILE_ATTRIBUTES)
-        return GetLastError() == ERROR_FILE_NOT_FOUND && copy_name(target, name) ? REPLACE : IN_PLACE;
+        return GetLastError() == ERROR_FILE_NOT_FOUND ? OUTPUT_NEW : OUTPUT_REFUSED;
     // A link (or other reparse point) stays what it is; a directory fails.
     if (attrs & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY))
-        return IN_PLACE;
+        return OUTPUT_IN_PLACE;
     // The read-only attribute holds even for administrators; opening for
     // writing answers for the rest: the ACL, a file another program holds.
     if (attrs & FILE_ATTRIBUTE_READONLY)
-        return REFUSE;
+        return OUTPUT_REFUSED;
     h = CreateFileA(name, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL,
                     OPEN_EXISTING, 0, NULL);
     if (h == INVALID_HANDLE_VALUE)
-        return REFUSE;
+        return OUTPUT_REFUSED;
     type = GetFileType(h);
-    known = GetFileInformationByHandle(h, &info);
+    const bool known = identify(h, &found);
+    BY_HANDLE_FILE_INFORMATION info;
+    const bool one_link = GetFileInformationByHandle(h, &info) && info.nNumberOfLinks == 1;
     CloseHandle(h);
     // CON, NUL and the like are devices; a file with several names keeps them.
-    if (type != FILE_TYPE_DISK || !known || info.nNumberOfLinks > 1 || !copy_name(target, name))
-        return IN_PLACE;
-    return REPLACE;
+    if (type != FILE_TYPE_DISK || !known || !one_link)
+        return OUTPUT_IN_PLACE;
+    *is_keep = may_be_keep(keep, found.volume, found.index);
+    return OUTPUT_FILE;
 }
 
-static FILE *open_temp(const char *target, const Existing *, char *temp)
+Step make_temp(void)
 {
     const size_t dir = directory_length(target);
-    int fd = -1;
-    FILE *f;
+    DWORD error = ERROR_FILE_EXISTS;
 
-    for (int n = 0; fd < 0 && n < 100; n++) {
+    EnterCriticalSection(&temp_lock);
+    for (int n = 0; temp_handle == INVALID_HANDLE_VALUE && error == ERROR_FILE_EXISTS && n < 100; n++) {
         if (snprintf(temp, LONG_PATH, "%.*s.swug-%lu-%d.tmp", (int)dir, target, GetCurrentProcessId(), n) >=
-            LONG_PATH)
-            return NULL;
-        fd = _open(temp, _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY, _S_IREAD | _S_IWRITE);
-        if (fd < 0 && errno != EEXIST)
-            return NULL;
+            LONG_PATH) {
+            error = ERROR_FILENAME_EXCED_RANGE;
+            break;
+        }
+        // Shared for deletion, so that the console handler can remove it
+        // while it is open.
+        temp_handle = CreateFileA(temp, GENERIC_WRITE, FILE_SHARE_DELETE, NULL, CREATE_NEW, FILE_ATTRIBUTE_NORMAL,
+                                  NULL);
+        error = temp_handle == INVALID_HANDLE_VALUE ? GetLastError() : 0;
     }
-    if (fd < 0)
-        return NULL;
-    f = _fdopen(fd, "wb");
-    if (f == NULL) {
-        (void)_close(fd);
-        (void)remove(temp);
-    }
-    return f;
+    temp_live = temp_handle != INVALID_HANDLE_VALUE;
+    LeaveCriticalSection(&temp_lock);
+    if (temp_live)
+        return DONE;
+    return error == ERROR_ACCESS_DENIED ? NOT_ALLOWED : FAILED;
+}
+
+// The new file, made in the same folder, gets the permissions the folder
+// passes on, as any new file there does.
+bool fill_temp(const Content *c, bool durable)
+{
+    bool ok = put(temp_handle, c) && (!durable || FlushFileBuffers(temp_handle));
+
+    ok = CloseHandle(temp_handle) && ok;
+    temp_handle = INVALID_HANDLE_VALUE;
+    return ok;
 }
 
 // A file that another program holds open without sharing its deletion
 // cannot be replaced, though it may be written.
-static Renamed rename_over(const char *temp, const char *target)
+Step rename_temp(void)
 {
-    DWORD error;
+    DWORD error = 0;
 
+    EnterCriticalSection(&temp_lock);
     if (MoveFileExA(temp, target, MOVEFILE_REPLACE_EXISTING))
-        return RENAMED;
-    error = GetLastError();
-    return error == ERROR_ACCESS_DENIED || error == ERROR_SHARING_VIOLATION ? NOT_ALLOWED : RENAME_FAILED;
+        temp_live = false;
+    else
+        error = GetLastError();
+    LeaveCriticalSection(&temp_lock);
+    if (error == 0)
+        return DONE;
+    return error == ERROR_ACCESS_DENIED || error == ERROR_SHARING_VIOLATION ? NOT_ALLOWED : FAILED;
+}
+
+void drop_temp(void)
+{
+    if (temp_handle != INVALID_HANDLE_VALUE)
+        (void)CloseHandle(temp_handle);  // the file goes anyway
+    temp_handle = INVALID_HANDLE_VALUE;
+    EnterCriticalSection(&temp_lock);
+    (void)DeleteFileA(temp);  // nothing more can be done when even this fails
+    temp_live = false;
+    LeaveCriticalSection(&temp_lock);
+}
+
+// Opened without truncating; a file on a disk is emptied only once it is
+// known not to be `keep`.
+bool write_in_place(const Content *c, const FileId *keep)
+{
+    HANDLE h = CreateFileA(target, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL, OPEN_ALWAYS,
+                           FILE_ATTRIBUTE_NORMAL, NULL);
+    FileId found;
+    bool ok;
+
+    if (h == INVALID_HANDLE_VALUE)
+        return false;
+    const bool disk = GetFileType(h) == FILE_TYPE_DISK;
+    ok = (!disk || (identify(h, &found) && !may_be_keep(keep, found.volume, found.index) && SetEndOfFile(h))) &&
+         put(h, c);
+    ok = CloseHandle(h) && ok;
+    return ok;
+}
+
+void end_output(void)
+{
 }
 // ---- End of Windows --------------------------------------------------------
 #endif
-
-int write_file(const char *name, const uint8_t *head, size_t head_len, const uint8_t *body, size_t body_len,
-               const char *keep)
-{
-    static char target[LONG_PATH], temp[LONG_PATH];
-    Existing ex;
-    FILE *f;
-
-    switch (plan_output(name, target, &ex)) {
-    case REFUSE:
-        return 0;
-    case REPLACE:
-        f = open_temp(target, &ex, temp);
-        if (f != NULL) {
-            const Renamed r = put(f, head, head_len, body, body_len) ? rename_over(temp, target) : RENAME_FAILED;
-            if (r == RENAMED)
-                return 1;
-            (void)remove(temp);
-            if (r == RENAME_FAILED)
-                return 0;
-        }
-        // No temporary file can be made beside the output, or the output may
-        // not be replaced: write in place, as long as that cannot destroy the
-        // input.
-        break;
-    case IN_PLACE:
-        break;
-    }
-    if (keep != NULL && same_file(name, keep))
-        return 0;
-    f = fopen(name, "wb");
-    return f != NULL && put(f, head, head_len, body, body_len);
-}

@@ -20,8 +20,10 @@ static constexpr bool backslash_is_separator = false;
 #define PRINTF_LIKE(f, a)
 #endif
 
-// Call first thing in main. A write to a closed pipe then fails like any
-// other write instead of ending the process.
+// Call first thing in main. A write to a closed pipe, or past a file size
+// limit, then fails like any other write instead of ending the process, and
+// an interrupt while an output is being made removes its temporary file
+// before the process ends the way the signal says.
 void platform_start(void);
 
 // Whether every argument is exactly the text the user gave. Windows hands an
@@ -40,6 +42,15 @@ bool is_lead_byte(unsigned char c);
 // The size of an open file, or -1 when it cannot be told.
 int64_t file_size(FILE *f);
 
+// Which file an open stream reads, so that an output can be told apart from
+// it. `known` is false when the system would not say.
+typedef struct {
+    uint64_t volume, index;
+    bool known;
+} FileId;
+
+void file_id(FILE *f, FileId *id);
+
 // Waits for one key press, without echo or Enter, when standard input is a
 // console or terminal; returns at once otherwise, so a script never hangs.
 void wait_key(void);
@@ -49,13 +60,54 @@ void wait_key(void);
 int close_stream(FILE *f);
 
 // Writes head (head_len bytes) and then body (body_len bytes) as the whole
-// content of the file name. The file is replaced only once the new content is
-// complete, so on failure an existing file is left as it was. Outputs that a
-// replacement would change in other ways are written in place: one that is
-// not a regular file, or has more than one link; a symbolic link has the file
-// it points to replaced. `keep` names a file that must survive a failure
-// (the input), or is NULL. Returns 1 on success, 0 on failure.
+// content of the file `name`; `keep` is the input it was made from, which a
+// failure must never harm (NULL: none). Returns 1 on success, 0 on failure.
+// output.cpp holds the rule it follows.
 int write_file(const char *name, const uint8_t *head, size_t head_len, const uint8_t *body, size_t body_len,
-               const char *keep);
+               const FileId *keep);
+
+// ---- The steps of write_file, one output at a time ------------------------
+
+// The new content of an output.
+typedef struct {
+    const uint8_t *head;
+    size_t head_len;
+    const uint8_t *body;
+    size_t body_len;
+} Content;
+
+// What an output name stands for.
+enum Output {
+    OUTPUT_NEW,       // no file yet
+    OUTPUT_FILE,      // a regular file with one link
+    OUTPUT_IN_PLACE,  // a file a replacement would change in other ways: not a regular
+                      // file, more than one link, or a descriptor this process holds
+    OUTPUT_REFUSED,   // a file the user may not write, or a name that cannot be followed
+};
+
+// How a step went.
+enum Step {
+    DONE,
+    NOT_ALLOWED,  // the user may write the output, but not do this
+    FAILED,
+};
+
+// Looks the output up. For OUTPUT_FILE, *is_keep tells whether it is the
+// file `keep` (true when that cannot be ruled out).
+Output find_output(const char *name, const FileId *keep, bool *is_keep);
+// A new, empty temporary file beside the output.
+Step make_temp(void);
+// Gives the temporary file the old output's owner, mode and attributes (where
+// there is an old output), fills it, and closes it; flushed to the disk
+// first when `durable`.
+bool fill_temp(const Content *c, bool durable);
+// Renames the temporary file over the output.
+Step rename_temp(void);
+void drop_temp(void);
+// Writes the output where it is: through the descriptor it names, or opened
+// without truncating and truncated only once it is known not to be `keep`.
+bool write_in_place(const Content *c, const FileId *keep);
+// Releases what find_output took.
+void end_output(void);
 
 #endif

@@ -234,6 +234,7 @@ static int create(int argc, char **argv)
     uint8_t marker = 0;
     const char *version = "";
     int64_t size;
+    FileId payload;
     int i = 0;
     bool ok;
     FILE *f;
@@ -263,6 +264,7 @@ static int create(int argc, char **argv)
     f = open_input(argv[i], &size);
     if (f == NULL)
         return 2;
+    file_id(f, &payload);
     if (size > PAYLOAD_CAPACITY) {
         (void)fclose(f);
         complain("%s: payload of %lld bytes exceeds %u", argv[i], (long long)size, PAYLOAD_CAPACITY);
@@ -281,7 +283,7 @@ static int create(int argc, char **argv)
     swug_img.sw_str.length = (uint32_t)size;
     generate_CRC();
     header_bytes(&swug_img.sw_str, head);
-    if (!write_file(argv[i + 1], head, sizeof head, swug_img.sw_bin, (size_t)size, argv[i])) {
+    if (!write_file(argv[i + 1], head, sizeof head, swug_img.sw_bin, (size_t)size, &payload)) {
         complain("%s: cannot write", argv[i + 1]);
         return 1;
     }

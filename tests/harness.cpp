@@ -186,6 +186,7 @@ Result Sandbox::run_command(const std::vector<std::string> &words, const std::st
         if (in < 0 || o < 0 || e < 0 || chdir(dir.c_str()) != 0 || dup2(in, 0) < 0 || dup2(o, 1) < 0 ||
             dup2(e, 2) < 0)
             _exit(126);
+        close_range(3, ~0u, 0);  // the program starts with the three standard descriptors only
         execvp(argv[0], argv.data());
         _exit(127);
     }

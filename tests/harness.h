@@ -61,6 +61,8 @@ public:
     Sandbox &operator=(const Sandbox &) = delete;
 
     std::string path() const { return root_ + "/work"; }
+    // Beside path(), for files that are not part of the case (logs).
+    std::string aside(const std::string &name) const { return root_ + "/" + name; }
     // Paths are relative to path(); one ending in '/' is a directory.
     // Parent directories are made as needed.
     void put(const std::string &rel, const std::string &content = "");

@@ -259,3 +259,101 @@ TEST(Output, ReadOnlyOutputIsRefused)
 }
 
 }  // namespace
+
+namespace {
+
+// Names of descriptors the program holds are written through them, at their
+// position and never truncated: `>>` appends, a group keeps its other lines.
+// When the descriptor leads to the input, nothing is written.
+TEST(Output, DescriptorsAreWrittenWhereTheyStand)
+{
+    POSIX_ONLY();
+    const struct {
+        std::string script, want;
+        int status;
+    } table[] = {
+        {"echo HEAD >f; swug in.bin /dev/stdout >>f", "HEAD\nhello", 0},
+        {"{ echo HEAD; swug in.bin /dev/stdout; echo TAIL; } >f", "HEAD\nhelloTAIL\n", 0},
+        {"echo HEAD >f; swug in.bin /dev/fd/3 3>>f", "HEAD\nhello", 0},
+        {"echo HEAD >f; swug in.bin /proc/self/fd/1 >>f", "HEAD\nhello", 0},
+        {"echo HEAD >f; ln -s /dev/stdout link; swug in.bin link >>f; rm link", "HEAD\nhello", 0},
+        {"cp in.bin f; swug f /dev/stdout >>f", HELLO, 1},
+        {"echo HEAD >f; swug in.bin /dev/stdout >&-", "HEAD\n", 1},
+    };
+    for (const auto &row : table) {
+        Sandbox box;
+        box.put("in.bin", HELLO);
+        std::vector<std::string> cmd = {"sh", "-c", "swug() { \"$0\" \"$@\"; }; " + row.script};
+        cmd.push_back(command().back());
+        const Result r = box.run_command(cmd);
+        EXPECT_EQ(r.status, row.status) << row.script << "\n" << r.err;
+        EXPECT_TRUE(same_content(box.tree()["f"], row.want)) << row.script;
+    }
+}
+
+// The old output's ACL and attributes stay (see fault_test.cpp for other
+// file systems); a new output gets what `touch` would give it; and a
+// replaced output never takes up an ACL it did not have.
+TEST(Output, AccessControlLikeAnyOtherFile)
+{
+    POSIX_ONLY();
+    if (system("command -v setfacl >/dev/null && command -v getfacl >/dev/null") != 0)
+        GTEST_SKIP() << "needs setfacl and getfacl (package acl)";
+    Sandbox box;
+    const std::string dir = box.path();
+    box.put("in.bin", HELLO);
+    box.put("acl/", "");
+    box.put("plain/old.bin", "keep");
+    auto sh = [&](const std::string &script) { return box.run_command({"sh", "-c", script}); };
+    if (sh("setfacl -d -m u:nobody:rw acl && setfacl -d -m u:nobody:rw plain").status != 0)
+        GTEST_SKIP() << "this file system takes no ACL";
+
+    // Under a default ACL, the umask does not apply and the ACL decides.
+    ASSERT_EQ(box.run({"in.bin", "acl/new.bin"}).status, 0);
+    ASSERT_EQ(sh("touch acl/touched").status, 0);
+    EXPECT_EQ(sh("getfacl -c acl/new.bin").out, sh("getfacl -c acl/touched").out);
+
+    // A file from before the default ACL keeps having none.
+    chmod((dir + "/plain/old.bin").c_str(), 0600);
+    const std::string before = sh("getfacl -c plain/old.bin").out;
+    ASSERT_EQ(box.run({"in.bin", "plain/old.bin"}).status, 0);
+    EXPECT_EQ(sh("getfacl -c plain/old.bin").out, before);
+    EXPECT_EQ(slurp(dir + "/plain/old.bin"), "hello");
+}
+
+// The temporary file is named relative to the output's directory, so an
+// output whose directory part fills nearly all of PATH_MAX is still
+// replaced, not written in place.
+TEST(Output, DeepDirectoryIsStillReplaced)
+{
+    POSIX_ONLY();
+    Sandbox box;
+    // Longer than any path from the root can be, so made one level at a time.
+    std::string dir;
+    int at = open(box.path().c_str(), O_PATH | O_DIRECTORY);
+    while (dir.size() < 4085) {
+        const std::string part(std::min<size_t>(200, 4085 - dir.size() - 1), 'd');
+        ASSERT_EQ(mkdirat(at, part.c_str(), 0755), 0);
+        const int next = openat(at, part.c_str(), O_PATH | O_DIRECTORY);
+        close(at);
+        at = next;
+        dir += part + "/";
+    }
+    const int old = openat(at, "i", O_WRONLY | O_CREAT, 0644);
+    ASSERT_EQ(write(old, "old image", 9), 9);
+    close(old);
+    struct stat before{}, after{};
+    ASSERT_EQ(fstatat(at, "i", &before, 0), 0);
+    box.put("p.bin", "abc");
+
+    std::vector<std::string> cmd = companion_command();
+    cmd.insert(cmd.end(), {"create", "p.bin", dir + "i"});
+    const Result r = box.run_command(cmd);
+    ASSERT_EQ(r.status, 0) << r.err;
+    ASSERT_EQ(fstatat(at, "i", &after, 0), 0);
+    EXPECT_NE(after.st_ino, before.st_ino) << "written in place";
+    EXPECT_EQ(after.st_size, 43);
+    close(at);
+}
+
+}  // namespace

@@ -5,6 +5,7 @@
 #include "main.cpp"
 #undef main
 
+#include <filesystem>
 #include <fstream>
 #include <string>
 
@@ -232,19 +233,41 @@ TEST(Record, FilledBeforeEveryRead)
     EXPECT_TRUE(filled_at_start);
 
     memset(&swug_img, 0x5A, sizeof swug_img);
-    swug_img.sw_bin[BODY_CAPACITY - 1] = 0;
-    fill_record(0);
+    written_end = BODY_CAPACITY;  // as a read that wrote all of it would leave it
+    fill_record();
     EXPECT_TRUE(record_is_fill());
+}
 
-    // What a read supplied stays; everything else is the fill.
-    for (uint32_t supplied : {1u, 4095u, 4096u, 5000u, BODY_CAPACITY - 1, BODY_CAPACITY}) {
-        memset(&swug_img, 0x5A, sizeof swug_img);
-        fill_record(supplied);
-        EXPECT_TRUE(all_fill(&swug_img.sw_str, sizeof swug_img.sw_str));
-        EXPECT_TRUE(all_fill(swug_img.reserved, sizeof swug_img.reserved));
-        EXPECT_TRUE(all_fill(swug_img.sw_bin + supplied, BODY_CAPACITY - supplied)) << supplied;
-        EXPECT_EQ(std::string((const char *)swug_img.sw_bin, supplied), std::string(supplied, '\x5A'));
+// A process that extracts twice (as the fuzz entry does) pads the second
+// payload with the fill, not with what the first image left in the record.
+TEST(Record, SecondExtractionPadsWithTheFill)
+{
+    Sandbox box;
+    const std::string in = box.path() + "/in.bin", out = box.path() + "/out.bin";
+    char prog[] = "swug";
+    char *argv[] = {prog, (char *)in.c_str(), (char *)out.c_str(), nullptr};
+    func_args args = {3, argv, 0};
+    in_cmd_mode = 1;
+
+    const struct {
+        std::string image, payload;
+    } runs[] = {
+        {img(BODY_CAPACITY - HEADER_SIZE, std::string(BODY_CAPACITY - HEADER_SIZE, '\x5A')),
+         std::string(BODY_CAPACITY - HEADER_SIZE, '\x5A')},
+        {"", ""},  // refused: the record must be filled all the same
+        {img(70000, "ab"), "ab" + fill(69998)},
+        {img(BODY_CAPACITY - HEADER_SIZE, ""), fill(BODY_CAPACITY - HEADER_SIZE)},
+    };
+    for (const auto &r : runs) {
+        box.put("in.bin", r.image);
+        std::filesystem::remove(out);
+        EXPECT_EQ(generate_swug_bin(&args), r.image.empty() ? 0 : 1);
+        if (!r.image.empty()) {
+            EXPECT_TRUE(same_content(box.tree()["out.bin"], r.payload)) << r.image.size();
+        }
     }
+    fill_record();
+    EXPECT_TRUE(record_is_fill());
 }
 
 }  // namespace

@@ -1,0 +1,58 @@
+// How swug and swugimg write an output. One rule: the output is replaced
+// through a temporary file beside it, or written in place for one of the
+// reasons below, or the run fails and leaves it byte for byte as it was.
+//
+// Written in place, because a replacement would change it in other ways:
+//   - it is not a regular file (a device, a FIFO, NUL, CON);
+//   - it has more than one hard link;
+//   - it names a descriptor this process holds (/dev/stdout, /dev/fd/N),
+//     which is written at its position and never truncated;
+//   - the user may write it but may not create a file beside it, or may not
+//     replace it (another user's file in a sticky directory; on Windows, a
+//     file another program holds open).
+// None of these is ever taken when the output may be the input: then a
+// failure while writing would destroy the only copy of the image, and the
+// run fails instead. When the output is the input and is replaced, the new
+// content is flushed to the disk before the rename, so that a crash leaves
+// the image or the payload, never neither.
+//
+// The system calls behind each step are in platform.cpp.
+#include "platform.h"
+
+static int replace(const Content *c, bool durable, const FileId *keep)
+{
+    Step s = make_temp();
+
+    if (s == DONE) {
+        s = fill_temp(c, durable) ? rename_temp() : FAILED;
+        if (s != DONE)
+            drop_temp();
+    }
+    if (s == NOT_ALLOWED)
+        return write_in_place(c, keep);
+    return s == DONE;
+}
+
+int write_file(const char *name, const uint8_t *head, size_t head_len, const uint8_t *body, size_t body_len,
+               const FileId *keep)
+{
+    const Content c = {head, head_len, body, body_len};
+    bool is_keep = true;
+    int ok = 0;
+
+    switch (find_output(name, keep, &is_keep)) {
+    case OUTPUT_NEW:
+        ok = replace(&c, false, keep);
+        break;
+    case OUTPUT_FILE:
+        ok = replace(&c, is_keep, keep);
+        break;
+    case OUTPUT_IN_PLACE:
+        ok = write_in_place(&c, keep);
+        break;
+    case OUTPUT_REFUSED:
+        break;
+    }
+    end_output();
+    return ok;
+}

@@ -1,0 +1,462 @@
+// Faults as they happen: system calls made to fail (strace's fault
+// injection), real file systems that run out of room or crash, signals in
+// mid-write. Whatever the fault, the output is replaced whole or left byte
+// for byte as it was, and nothing is left behind.
+#include <signal.h>
+#include <sys/mount.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "harness.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+const std::string PAYLOAD = pattern(300000);
+const std::string IMAGE = img((uint32_t)PAYLOAD.size(), PAYLOAD);
+
+bool on_path(const std::string &tool)
+{
+    return system(("command -v " + tool + " >/dev/null 2>&1").c_str()) == 0;
+}
+
+// Why faults cannot be injected into the program under test, or "".
+std::string why_not_traceable()
+{
+    if (testing_windows())
+        return "strace works on Linux system calls, not on the Windows program's";
+#if defined(__SANITIZE_ADDRESS__)
+    return "the sanitizer runtime makes system calls of its own, which the faults would hit";
+#endif
+    return on_path("strace") ? "" : "strace is not installed";
+}
+
+#define NEEDS_STRACE()                                  \
+    do {                                                \
+        const std::string why = why_not_traceable();    \
+        if (!why.empty())                               \
+            GTEST_SKIP() << why;                        \
+    } while (0)
+
+std::string slurp(const std::string &path)
+{
+    std::ifstream f(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(f), {});
+}
+
+// Names of the temporary files left in dir and below.
+std::vector<std::string> leftovers(const std::string &dir)
+{
+    std::vector<std::string> found;
+    for (const auto &e : fs::recursive_directory_iterator(dir))
+        if (e.path().filename().string().rfind(".swug-", 0) == 0)
+            found.push_back(e.path().string());
+    return found;
+}
+
+mode_t mode_of(const std::string &path)
+{
+    struct stat st{};
+    return stat(path.c_str(), &st) == 0 ? st.st_mode & 07777 : 0;
+}
+
+// ---- System calls made to fail ---------------------------------------------
+
+// One fault: the run, the call that fails, and what must come of it. The
+// call is named by strace's inject= expression; `hit` is text of the trace
+// line it must hit, so that a change in the order of calls cannot make the
+// fault land elsewhere unnoticed.
+struct Fault {
+    std::string name;
+    enum { NEW, EXISTING, IN_PLACE, CREATE } run;
+    std::string inject, hit;
+    int status;
+    bool replaced;  // whether the output holds the new content afterwards
+};
+
+void PrintTo(const Fault &f, std::ostream *os) { *os << f.name; }
+
+// Calls in a replacement of an existing output: openat 1 the input, 2 its
+// directory, 3 the old output (for its attributes), 4 the temporary file; a
+// new output has no third. The temporary file is descriptor 5.
+std::vector<Fault> faults()
+{
+    return {
+        {"temp_no_space", Fault::EXISTING, "openat:error=ENOSPC:when=4", ".swug-", 1, false},
+        {"temp_no_space_for_the_input", Fault::IN_PLACE, "openat:error=ENOSPC:when=4", ".swug-", 1, false},
+        {"temp_too_many_files", Fault::NEW, "openat:error=EMFILE:when=3", ".swug-", 1, false},
+        {"temp_name_too_long", Fault::EXISTING, "openat:error=ENAMETOOLONG:when=4", ".swug-", 1, false},
+        {"temp_io_error", Fault::EXISTING, "openat:error=EIO:when=4", ".swug-", 1, false},
+        {"temp_not_allowed_writes_in_place", Fault::EXISTING, "openat:error=EACCES:when=4", ".swug-", 0, true},
+        {"temp_not_allowed_spares_the_input", Fault::IN_PLACE, "openat:error=EACCES:when=4", ".swug-", 1, false},
+        {"no_modes_as_on_fat", Fault::EXISTING, "fchmod:error=ENOSYS", "fchmod(", 0, true},
+        {"no_owners_as_on_fat", Fault::EXISTING, "fchown:error=ENOSYS", "fchown(", 0, true},
+        {"no_modes_as_on_fat_in_place", Fault::IN_PLACE, "fchmod:error=ENOSYS", "fchmod(", 0, true},
+        {"mode_io_error", Fault::EXISTING, "fchmod:error=EIO", "fchmod(", 1, false},
+        {"write_no_space", Fault::EXISTING, "write:error=ENOSPC", "write(", 1, false},
+        {"write_over_quota_in_place", Fault::IN_PLACE, "write:error=EDQUOT", "write(", 1, false},
+        {"close_io_error", Fault::EXISTING, "close:error=EIO:when=2", "close(5)", 1, false},
+        {"flush_io_error_in_place", Fault::IN_PLACE, "fsync:error=EIO", "fsync(", 1, false},
+        {"rename_across_devices", Fault::EXISTING, "renameat:error=EXDEV", "renameat(", 1, false},
+        {"rename_not_allowed_writes_in_place", Fault::EXISTING, "renameat:error=EPERM", "renameat(", 0, true},
+        {"rename_not_allowed_spares_the_input", Fault::IN_PLACE, "renameat:error=EPERM", "renameat(", 1, false},
+        {"create_temp_no_space", Fault::CREATE, "openat:error=ENOSPC:when=4", ".swug-", 1, false},
+        {"create_write_no_space", Fault::CREATE, "write:error=ENOSPC", "write(", 1, false},
+    };
+}
+
+class OutputFault : public testing::TestWithParam<Fault> {};
+
+TEST_P(OutputFault, ReplacesWholeOrKeeps)
+{
+    const Fault &f = GetParam();
+    NEEDS_STRACE();
+    Sandbox box;
+    std::vector<std::string> cmd = {"strace", "-o", box.aside("trace"), "-e", "inject=" + f.inject};
+    std::string target = "out.bin", fresh = PAYLOAD;
+    std::vector<std::string> args = {"in.bin", "out.bin"};
+    box.put("in.bin", IMAGE);
+    if (f.run == Fault::EXISTING)
+        box.put("out.bin", "keep");
+    if (f.run == Fault::IN_PLACE)
+        args = {target = "in.bin", "in.bin"};
+    if (f.run == Fault::CREATE) {
+        box.put("p.bin", PAYLOAD);
+        box.put("img.bin", "keep");
+        args = {"create", "p.bin", target = "img.bin"};
+        fresh = sound_image(0, "", PAYLOAD);
+    }
+    const std::string path = box.path() + "/" + target;
+    if (fs::exists(path)) {
+        ASSERT_EQ(chmod(path.c_str(), 0660), 0);
+    }
+    Tree want = box.tree();
+    if (f.replaced) {
+        want[target] = fresh;
+    }
+
+    for (const std::string &w : f.run == Fault::CREATE ? companion_command() : command())
+        cmd.push_back(w);
+    cmd.insert(cmd.end(), args.begin(), args.end());
+    const Result r = box.run_command(cmd);
+
+    const std::string trace = slurp(box.aside("trace"));
+    bool hit = false;
+    for (size_t at = 0, end; (end = trace.find('\n', at)) != std::string::npos; at = end + 1) {
+        const std::string line = trace.substr(at, end - at);
+        hit = hit || (line.find(f.hit) != std::string::npos && line.find("(INJECTED)") != std::string::npos);
+    }
+    ASSERT_TRUE(hit) << "the fault missed " << f.hit << ":\n" << trace;
+    EXPECT_EQ(r.status, f.status) << r.err;
+    EXPECT_TRUE(same_tree(box.tree(), want));
+    // Never more access than the old file gave, whatever could be set.
+    if (fs::exists(path)) {
+        EXPECT_EQ(mode_of(path) & ~0660u, 0u) << std::oct << mode_of(path);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Injected, OutputFault, testing::ValuesIn(faults()),
+                         [](const testing::TestParamInfo<Fault> &i) { return i.param.name; });
+
+// An extended attribute that cannot be carried over fails the run: the
+// replacement would lose it, and an ACL among them would widen access.
+TEST(OutputFaults, AttributeThatCannotBeCarriedKeepsTheOutput)
+{
+    NEEDS_STRACE();
+    if (!on_path("setfattr"))
+        GTEST_SKIP() << "needs setfattr (package attr)";
+    Sandbox box;
+    box.put("in.bin", IMAGE);
+    box.put("out.bin", "keep");
+    if (system(("setfattr -n user.origin -v lab " + box.path() + "/out.bin 2>/dev/null").c_str()) != 0)
+        GTEST_SKIP() << "this file system takes no user attributes";
+    const Tree before = box.tree();
+    std::vector<std::string> cmd = {"strace", "-o", "/dev/null", "-e", "inject=fsetxattr:error=ENOSPC"};
+    for (const std::string &w : command())
+        cmd.push_back(w);
+    cmd.insert(cmd.end(), {"in.bin", "out.bin"});
+    EXPECT_EQ(box.run_command(cmd).status, 1);
+    EXPECT_TRUE(same_tree(box.tree(), before));
+}
+
+// ---- Real file systems -----------------------------------------------------
+
+// A file system of its own below the sandbox, for one test: a tmpfs, or a
+// loop-mounted XFS or btrfs image. Needs root and the file system's tools.
+struct Mounted {
+    std::string type, dir, image, why_not;  // why_not: empty once mounted
+
+    Mounted(const Sandbox &box, const std::string &fs_type) : type(fs_type), dir(box.path() + "/disk")
+    {
+        fs::create_directory(dir);
+        if (geteuid() != 0) {
+            why_not = "mounting needs root";
+            return;
+        }
+        if (type == "tmpfs") {
+            if (mount("tmpfs", dir.c_str(), "tmpfs", 0, "size=16m,nr_inodes=64") != 0)
+                why_not = std::string("cannot mount a tmpfs: ") + strerror(errno);
+            return;
+        }
+        const std::string mkfs = "mkfs." + type;
+        if (!on_path(mkfs)) {
+            why_not = mkfs + " is not installed";
+            return;
+        }
+        image = box.aside(type + ".img");
+        const std::string size = type == "xfs" ? "320M" : "256M";  // the least each accepts, about
+        if (system(("truncate -s " + size + " " + image + " && " + mkfs + " -q -f " + image + " >/dev/null 2>&1")
+                       .c_str()) != 0 ||
+            !remount()) {
+            why_not = "cannot make and loop-mount " + type + " here";
+            image.clear();
+        }
+    }
+    ~Mounted()
+    {
+        if (why_not.empty())
+            umount2(dir.c_str(), MNT_DETACH);
+    }
+    bool remount()
+    {
+        return system(("mount -o loop " + image + " " + dir + " 2>/dev/null").c_str()) == 0;
+    }
+    // Uses up what is left: the inodes of the tmpfs, the space of the others.
+    void fill() const
+    {
+        if (type == "tmpfs") {
+            for (int i = 0; std::ofstream(dir + "/inode" + std::to_string(i)); i++)
+                ;
+            return;
+        }
+        int fd = open((dir + "/filler").c_str(), O_WRONLY | O_CREAT, 0600);
+        off_t at = 0;
+        for (off_t chunk = off_t(1) << 30; fd >= 0 && chunk >= 4096; chunk /= 2)
+            while (fallocate(fd, 0, at, chunk) == 0)
+                at += chunk;
+        close(fd);
+        sync();
+    }
+};
+
+class OutputFileSystem : public testing::TestWithParam<std::string> {};
+
+// Out of room: no inode left for the temporary file (tmpfs), or no space for
+// its content (XFS, btrfs). The output and an image extracted in place stay
+// as they were; nothing is truncated, nothing left behind.
+TEST_P(OutputFileSystem, FullKeepsTheOutputAndTheImage)
+{
+    Sandbox box;
+    Mounted disk(box, GetParam());
+    if (!disk.why_not.empty())
+        GTEST_SKIP() << disk.why_not;
+    const std::string big = pattern(1048536);
+    const std::string image = img((uint32_t)big.size(), big);
+    box.put("disk/fw.img", image);
+    box.put("disk/out.bin", "keep");
+    disk.fill();
+
+    EXPECT_EQ(box.run({"disk/fw.img", "disk/out.bin"}).status, 1);
+    EXPECT_EQ(box.run({"disk/fw.img", "disk/fw.img"}).status, 1);
+    EXPECT_TRUE(same_content(slurp(disk.dir + "/fw.img"), image));
+    EXPECT_EQ(slurp(disk.dir + "/out.bin"), "keep");
+    EXPECT_EQ(leftovers(disk.dir), std::vector<std::string>{});
+}
+
+// The ACL and a user attribute stay on the replaced output.
+TEST_P(OutputFileSystem, AttributesAreCarriedOver)
+{
+    if (testing_windows())
+        GTEST_SKIP() << "POSIX ACLs and extended attributes";
+    if (!on_path("setfacl") || !on_path("setfattr"))
+        GTEST_SKIP() << "needs setfacl and setfattr (packages acl and attr)";
+    Sandbox box;
+    Mounted disk(box, GetParam());
+    if (!disk.why_not.empty())
+        GTEST_SKIP() << disk.why_not;
+    box.put("in.bin", IMAGE);
+    box.put("disk/out.bin", "keep");
+    const std::string out = disk.dir + "/out.bin";
+    const std::string show = "getfacl -cp " + out + " 2>&1; getfattr -d " + out + " 2>&1";
+    chmod(out.c_str(), 0660);
+    if (system(("setfacl -m u:nobody:rw,g::r " + out + " && setfattr -n user.origin -v lab " + out).c_str()) != 0)
+        GTEST_SKIP() << GetParam() << " here takes no ACL or user attribute";
+    const Result before = box.run_command({"sh", "-c", show});
+
+    ASSERT_EQ(box.run({"in.bin", "disk/out.bin"}).status, 0);
+    EXPECT_TRUE(same_content(slurp(out), PAYLOAD));
+    EXPECT_EQ(box.run_command({"sh", "-c", show}).out, before.out);
+    EXPECT_EQ(mode_of(out), 0660u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Kinds, OutputFileSystem, testing::Values("tmpfs", "xfs", "btrfs"));
+
+// XFS writes a file's data late. An image extracted in place whose rename
+// reached the log before its data (an unrelated fsync commits the log) would
+// read as zero bytes after a crash, unless the payload was flushed first.
+TEST(OutputFileSystems, InPlaceExtractionSurvivesACrash)
+{
+    Sandbox box;
+    Mounted disk(box, "xfs");
+    if (!disk.why_not.empty())
+        GTEST_SKIP() << disk.why_not;
+    if (!on_path("xfs_io"))
+        GTEST_SKIP() << "xfs_io is not installed";
+    box.put("disk/fw.img", IMAGE);
+    sync();
+    ASSERT_EQ(box.run({"disk/fw.img", "disk/fw.img"}).status, 0);
+    ASSERT_EQ(system(("touch " + disk.dir + "/other && xfs_io -c fsync " + disk.dir + "/other && xfs_io -x -c shutdown " +
+                      disk.dir)
+                         .c_str()),
+              0);
+    ASSERT_EQ(umount(disk.dir.c_str()), 0);
+    ASSERT_TRUE(disk.remount());
+    EXPECT_TRUE(same_content(slurp(disk.dir + "/fw.img"), PAYLOAD));
+}
+
+// ---- Signals ---------------------------------------------------------------
+
+// The program, started under strace with each write held back for two
+// seconds, so that a signal can find it with its temporary file made.
+struct HeldRun {
+    pid_t strace = -1;
+    std::string dir;
+
+    HeldRun(const Sandbox &box, const std::vector<std::string> &args, int ignored = 0) : dir(box.path())
+    {
+        std::vector<std::string> cmd = {"strace", "-o", box.aside("trace"), "-e",
+                                        "inject=write:delay_enter=2000000"};
+        for (const std::string &w : command())
+            cmd.push_back(w);
+        cmd.insert(cmd.end(), args.begin(), args.end());
+        std::vector<char *> argv = exec_argv(cmd);
+        strace = fork();
+        if (strace == 0) {
+            const struct rlimit no_core = {0, 0};
+            for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT})
+                signal(sig, sig == ignored ? SIG_IGN : SIG_DFL);
+            setrlimit(RLIMIT_CORE, &no_core);
+            int null = open("/dev/null", O_RDWR);
+            if (chdir(dir.c_str()) != 0 || dup2(null, 0) < 0 || dup2(null, 1) < 0)
+                _exit(126);
+            execvp(argv[0], argv.data());
+            _exit(127);
+        }
+    }
+    // Waits for the temporary file; then the program is inside its first write.
+    bool wait_for_temp() const
+    {
+        for (int i = 0; i < 500; i++) {
+            if (!leftovers(dir).empty())
+                return true;
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        return false;
+    }
+    // The program's own process: strace's only child.
+    pid_t program() const
+    {
+        std::ifstream f("/proc/" + std::to_string(strace) + "/task/" + std::to_string(strace) + "/children");
+        pid_t pid = -1;
+        f >> pid;
+        return pid;
+    }
+    // strace ends the way the program did.
+    int wait_status() const
+    {
+        int status = 0;
+        waitpid(strace, &status, 0);
+        return status;
+    }
+};
+
+TEST(OutputSignals, InterruptRemovesTheTemporaryFileAndEndsBySignal)
+{
+    NEEDS_STRACE();
+    for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) {
+        SCOPED_TRACE(strsignal(sig));
+        Sandbox box;
+        box.put("in.bin", IMAGE);
+        box.put("out.bin", "keep");
+        const Tree before = box.tree();
+        HeldRun run(box, {"in.bin", "out.bin"});
+        ASSERT_TRUE(run.wait_for_temp());
+        ASSERT_EQ(kill(run.program(), sig), 0);
+        const int status = run.wait_status();
+        EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == sig) << std::hex << status;
+        EXPECT_TRUE(same_tree(box.tree(), before));
+    }
+}
+
+// gzip's rule: a signal that was ignored when the program started (nohup, a
+// background job) stays ignored.
+TEST(OutputSignals, SignalIgnoredAtStartStaysIgnored)
+{
+    NEEDS_STRACE();
+    Sandbox box;
+    box.put("in.bin", IMAGE);
+    HeldRun run(box, {"in.bin", "out.bin"}, SIGTERM);
+    ASSERT_TRUE(run.wait_for_temp());
+    ASSERT_EQ(kill(run.program(), SIGTERM), 0);
+    const int status = run.wait_status();
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << std::hex << status;
+    EXPECT_TRUE(same_content(box.tree()["out.bin"], PAYLOAD));
+}
+
+// The temporary file is made in the output's directory, opened once, so a
+// directory moved while the payload is written still gets its output and
+// keeps no stray file.
+TEST(OutputSignals, DirectoryMovedMidRun)
+{
+    NEEDS_STRACE();
+    Sandbox box;
+    box.put("in.bin", IMAGE);
+    box.put("a/out.bin", "keep");
+    HeldRun run(box, {"in.bin", "a/out.bin"});
+    ASSERT_TRUE(run.wait_for_temp());
+    fs::rename(box.path() + "/a", box.path() + "/b");
+    const int status = run.wait_status();
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << std::hex << status;
+    Tree want = {{"in.bin", IMAGE}, {"b/", std::nullopt}, {"b/out.bin", PAYLOAD}};
+    EXPECT_TRUE(same_tree(box.tree(), want));
+}
+
+// A file-size limit (ulimit -f) is a failed write, status 1, not death by
+// SIGXFSZ; the temporary file goes.
+TEST(OutputSignals, FileSizeLimitIsAFailedWrite)
+{
+    if (testing_windows())
+        GTEST_SKIP() << "a file-size limit is a POSIX matter; Wine itself would die of it";
+    Sandbox box;
+    box.put("in.bin", IMAGE);
+    box.put("out.bin", "keep");
+    const Tree before = box.tree();
+    std::vector<std::string> cmd = {"sh", "-c", "ulimit -f 100 && exec \"$@\"", "sh"};
+    for (const std::string &w : command())
+        cmd.push_back(w);
+    cmd.insert(cmd.end(), {"in.bin", "out.bin"});
+    EXPECT_EQ(box.run_command(cmd).status, 1);
+    EXPECT_TRUE(same_tree(box.tree(), before));
+}
+
+TEST(OutputSignals, ConsoleControlUnderWine)
+{
+    if (!testing_windows())
+        GTEST_SKIP() << "Windows only";
+    GTEST_SKIP() << "Wine turns Ctrl-C into a console event on the thread the signal lands on; a Windows "
+                    "program is one thread here, and the tracer that holds it in mid-write holds that thread, "
+                    "so the event can only run once the write is done";
+}
+
+}  // namespace
