@@ -124,6 +124,7 @@ static int32_t read_bin(const char *fn, uint8_t *buffer, uint32_t max_len)
         (void)fclose(f);
         return 0;
     }
+    fresh_pages(buffer, size);
     ok = fseek(f, 0, SEEK_SET) == 0 && fread(buffer, 1, size, f) == size;
     ok = fclose(f) == 0 && ok;
     if (!ok) {

@@ -27,6 +27,7 @@ static bool may_be_keep(const FileId *keep, uint64_t volume, uint64_t index)
 #include <limits.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/xattr.h>
 #include <termios.h>
@@ -98,6 +99,16 @@ bool is_lead_byte(unsigned char)
 int64_t file_size(FILE *f)
 {
     return fseeko(f, 0, SEEK_END) == 0 ? (int64_t)ftello(f) : -1;
+}
+
+void fresh_pages(void *p, size_t n)
+{
+    const uintptr_t page = (uintptr_t)sysconf(_SC_PAGESIZE);
+    const uintptr_t start = ((uintptr_t)p + page - 1) & ~(page - 1), end = ((uintptr_t)p + n) & ~(page - 1);
+
+    // On failure the pages stay as they were, and are copied in as usual.
+    if (end > start)
+        (void)mmap((void *)start, end - start, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED, -1, 0);
 }
 
 void file_id(FILE *f, FileId *id)
@@ -529,6 +540,10 @@ static bool identify(HANDLE h, FileId *id)
     id->volume = id->known ? info.dwVolumeSerialNumber : 0;
     id->index = id->known ? (uint64_t)info.nFileIndexHigh << 32 | info.nFileIndexLow : 0;
     return id->known;
+}
+
+void fresh_pages(void *, size_t)
+{
 }
 
 void file_id(FILE *f, FileId *id)

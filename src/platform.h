@@ -42,6 +42,12 @@ bool is_lead_byte(unsigned char c);
 // The size of an open file, or -1 when it cannot be told.
 int64_t file_size(FILE *f);
 
+// Makes the whole pages inside p..p+n, which the caller is about to overwrite
+// with a read, fresh ones. Writing a page of the program file's own data
+// (the pre-filled image record) otherwise first copies it in; the bytes they
+// held are lost. Does nothing where the system cannot do it.
+void fresh_pages(void *p, size_t n);
+
 // Which file an open stream reads, so that an output can be told apart from
 // it. `known` is false when the system would not say.
 typedef struct {
