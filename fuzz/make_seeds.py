@@ -52,6 +52,10 @@ swugimg = {
     "image-mismatch": b"\x01" + image(3, b"abc", 1),
     "image-short": b"\x01" + sound(b"abcdef")[:-2],
     "image-39": b"\x01" + sound(b"")[:39],
+    # The limits: a payload one byte past what create takes, and a sound
+    # image one byte past what swug reads, which check calls too large.
+    "payload-over-limit": b"\x02" + bytes(1048537),
+    "image-over-limit": b"\x01" + sound(bytes(1048536)) + b"x",
 }
 for sub, seeds in (("extract", extract), ("names", names), ("swugimg", swugimg)):
     os.makedirs(os.path.join(here, "corpus", sub), exist_ok=True)

@@ -16,8 +16,11 @@
 // content is flushed to the disk before the rename, so that a crash leaves
 // the image or the payload, never neither.
 //
-// The system calls behind each step are in platform.cpp.
+// The system calls behind each step are in platform.cpp. A failed step
+// leaves its reason in errno, which write_file hands back.
 #include "platform.h"
+
+#include <errno.h>
 
 static int replace(const Content *c, bool durable, const FileId *keep)
 {
@@ -25,8 +28,11 @@ static int replace(const Content *c, bool durable, const FileId *keep)
 
     if (s == DONE) {
         s = fill_temp(c, durable) ? rename_temp() : FAILED;
-        if (s != DONE)
+        if (s != DONE) {
+            const int error = errno;
             drop_temp();
+            errno = error;
+        }
     }
     if (s == NOT_ALLOWED)
         return write_in_place(c, keep);
@@ -53,6 +59,8 @@ int write_file(const char *name, const uint8_t *head, size_t head_len, const uin
     case OUTPUT_REFUSED:
         break;
     }
+    const int error = errno;
     end_output();
+    errno = error;
     return ok;
 }

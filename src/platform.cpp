@@ -21,6 +21,12 @@ static bool may_be_keep(const FileId *keep, uint64_t volume, uint64_t index)
     return keep != NULL && (!keep->known || (keep->volume == volume && keep->index == index));
 }
 
+static Output refused(int error)
+{
+    errno = error;
+    return OUTPUT_REFUSED;
+}
+
 #ifndef _WIN32
 // ---- POSIX -----------------------------------------------------------------
 #include <fcntl.h>
@@ -108,7 +114,7 @@ void fresh_pages(void *p, size_t n)
 
     // On failure the pages stay as they were, and are copied in as usual.
     if (end > start)
-        (void)mmap((void *)start, end - start, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED, -1, 0);
+        (void)mmap(reinterpret_cast<void *>(start), end - start, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED, -1, 0);
 }
 
 void file_id(FILE *f, FileId *id)
@@ -118,6 +124,16 @@ void file_id(FILE *f, FileId *id)
     id->known = fstat(fileno(f), &st) == 0;
     id->volume = id->known ? (uint64_t)st.st_dev : 0;
     id->index = id->known ? (uint64_t)st.st_ino : 0;
+}
+
+bool put_text(FILE *f, const char *s, size_t n)
+{
+    return n == 0 || fwrite(s, 1, n, f) == n;
+}
+
+FILE *binary_stdin(void)
+{
+    return stdin;
 }
 
 // Like Windows' _getch: Ctrl-C and the other signal keys are read as keys,
@@ -149,6 +165,8 @@ static bool write_all(int fd, const uint8_t *p, size_t n)
         const ssize_t w = write(fd, p, n);
         if (w < 0 && errno == EINTR)
             continue;
+        if (w == 0)
+            errno = EIO;
         if (w <= 0)
             return false;
         p += w;
@@ -162,9 +180,14 @@ static bool put(int fd, const Content *c)
     return write_all(fd, c->head, c->head_len) && write_all(fd, c->body, c->body_len);
 }
 
+// Whether st may be `keep`; errno says why it may not be written in place.
 static bool is_keep(const FileId *keep, const struct stat *st)
 {
-    return may_be_keep(keep, (uint64_t)st->st_dev, (uint64_t)st->st_ino);
+    const bool same = may_be_keep(keep, (uint64_t)st->st_dev, (uint64_t)st->st_ino);
+
+    if (same)
+        errno = EPERM;
+    return same;
 }
 
 // The descriptor that a name stands for: /dev/stdout, /dev/stderr, /dev/fd/N,
@@ -200,14 +223,18 @@ static int open_parent(int at, const char *path)
     const char *base = slash != NULL ? slash + 1 : path;
     const size_t len = strlen(base);
 
-    if (len == 0 || len >= sizeof out_base)
+    if (len == 0 || len >= sizeof out_base) {
+        errno = len == 0 ? EISDIR : ENAMETOOLONG;
         return -1;
+    }
     memcpy(out_base, base, len + 1);
     if (slash == NULL)
         return openat(at, ".", O_PATH | O_DIRECTORY | O_CLOEXEC);
     const size_t dir_len = slash == path ? 1 : (size_t)(slash - path);  // "/name" is in "/"
-    if (dir_len >= sizeof dir)
+    if (dir_len >= sizeof dir) {
+        errno = ENAMETOOLONG;
         return -1;
+    }
     memcpy(dir, path, dir_len);
     dir[dir_len] = '\0';
     return openat(at, dir, O_PATH | O_DIRECTORY | O_CLOEXEC);
@@ -230,8 +257,10 @@ static Output follow_links(bool *behind_link)
             return OUTPUT_FILE;
         }
         const ssize_t n = readlinkat(out_dir, out_base, link, sizeof link);
-        if (n <= 0 || (size_t)n >= sizeof link)
+        if (n < 0)
             return OUTPUT_REFUSED;
+        if (n == 0 || (size_t)n >= sizeof link)
+            return refused(ENAMETOOLONG);
         link[n] = '\0';
         named_fd = descriptor_named(link);
         if (named_fd >= 0)
@@ -242,7 +271,7 @@ static Output follow_links(bool *behind_link)
         if (dir < 0)
             return OUTPUT_REFUSED;
     }
-    return OUTPUT_REFUSED;
+    return refused(ELOOP);
 }
 
 Output find_output(const char *name, const FileId *keep, bool *is_keep_out)
@@ -263,9 +292,10 @@ Output find_output(const char *name, const FileId *keep, bool *is_keep_out)
         return found;
     // Behind a link, the file found must be the one the system finds: the
     // links in /proc name open files, not paths.
-    if (behind_link && (stat(name, &followed) != 0 || followed.st_dev != out_old.st_dev ||
-                        followed.st_ino != out_old.st_ino))
+    if (behind_link && stat(name, &followed) != 0)
         return OUTPUT_REFUSED;
+    if (behind_link && (followed.st_dev != out_old.st_dev || followed.st_ino != out_old.st_ino))
+        return refused(EINVAL);
     if (!S_ISREG(out_old.st_mode) || out_old.st_nlink > 1)
         return OUTPUT_IN_PLACE;
     // The system's own answer, with the effective user's rights: permission
@@ -279,8 +309,10 @@ Output find_output(const char *name, const FileId *keep, bool *is_keep_out)
         old_fd = openat(out_dir, out_base, O_PATH | O_NOFOLLOW | O_CLOEXEC);
         (void)snprintf(old_path, sizeof old_path, "/proc/self/fd/%d", old_fd);
     }
-    if (old_fd < 0 || fstat(old_fd, &out_old) != 0 || !S_ISREG(out_old.st_mode) || out_old.st_nlink > 1)
+    if (old_fd < 0 || fstat(old_fd, &out_old) != 0)
         return OUTPUT_REFUSED;
+    if (!S_ISREG(out_old.st_mode) || out_old.st_nlink > 1)
+        return refused(EAGAIN);  // changed while it was looked at
     *is_keep_out = is_keep(keep, &out_old);
     return OUTPUT_FILE;
 }
@@ -322,6 +354,7 @@ Step make_temp(void)
     (void)sigprocmask(SIG_SETMASK, &saved, NULL);
     if (temp_fd >= 0)
         return DONE;
+    errno = error;
     return error == EACCES || error == EPERM ? NOT_ALLOWED : FAILED;
 }
 
@@ -453,6 +486,7 @@ void end_output(void)
 // ---- Windows ---------------------------------------------------------------
 #include <conio.h>
 #include <direct.h>
+#include <fcntl.h>
 #include <io.h>
 #include <windows.h>
 #include <shellapi.h>
@@ -562,13 +596,67 @@ void wait_key(void)
         (void)_getch();
 }
 
+bool put_text(FILE *f, const char *s, size_t n)
+{
+    // Room for the longest text there is: a command line holds at most
+    // 32767 UTF-16 units, and no byte gives more than one.
+    static wchar_t w[1 << 17];
+    const HANDLE h = (HANDLE)_get_osfhandle(_fileno(f));
+    DWORD mode, done;
+    int left;
+
+    if (n == 0)
+        return true;
+    if (!GetConsoleMode(h, &mode) || n > sizeof w / sizeof w[0])
+        return fwrite(s, 1, n, f) == n;
+    // What the stream holds goes first, so that the order stays.
+    if (fflush(f) != 0)
+        return false;
+    left = MultiByteToWideChar(CP_ACP, 0, s, (int)n, w, (int)(sizeof w / sizeof w[0]));
+    if (left <= 0)
+        return false;
+    for (const wchar_t *p = w; left > 0; p += done, left -= (int)done)
+        if (!WriteConsoleW(h, p, (DWORD)left, &done, NULL) || done == 0)
+            return false;
+    return true;
+}
+
+FILE *binary_stdin(void)
+{
+    (void)_setmode(_fileno(stdin), _O_BINARY);  // a console stays what it is
+    return stdin;
+}
+
+// errno for the last Windows error, so that the caller can say what failed.
+static void errno_from_last_error(void)
+{
+    static const struct {
+        DWORD error;
+        int errno_value;
+    } table[] = {
+        {ERROR_FILE_NOT_FOUND, ENOENT},      {ERROR_PATH_NOT_FOUND, ENOENT},  {ERROR_ACCESS_DENIED, EACCES},
+        {ERROR_SHARING_VIOLATION, EACCES},   {ERROR_LOCK_VIOLATION, EACCES},  {ERROR_DISK_FULL, ENOSPC},
+        {ERROR_HANDLE_DISK_FULL, ENOSPC},    {ERROR_WRITE_PROTECT, EROFS},    {ERROR_NOT_SAME_DEVICE, EXDEV},
+        {ERROR_FILENAME_EXCED_RANGE, ENAMETOOLONG}, {ERROR_INVALID_NAME, EINVAL}, {ERROR_FILE_EXISTS, EEXIST},
+        {ERROR_ALREADY_EXISTS, EEXIST},      {ERROR_TOO_MANY_OPEN_FILES, EMFILE},
+    };
+    const DWORD error = GetLastError();
+
+    errno = EIO;
+    for (const auto &e : table)
+        if (e.error == error)
+            errno = e.errno_value;
+}
+
 static bool write_all(HANDLE h, const uint8_t *p, size_t n)
 {
     while (n > 0) {
         DWORD done = 0;
         const DWORD chunk = n < 0x40000000u ? (DWORD)n : 0x40000000u;
-        if (!WriteFile(h, p, chunk, &done, NULL) || done == 0)
+        if (!WriteFile(h, p, chunk, &done, NULL) || done == 0) {
+            errno_from_last_error();
             return false;
+        }
         p += done;
         n -= done;
     }
@@ -595,37 +683,41 @@ static size_t directory_length(const char *name)
     return n;
 }
 
+static Output refused_by_last_error(void)
+{
+    errno_from_last_error();
+    return OUTPUT_REFUSED;
+}
+
 Output find_output(const char *name, const FileId *keep, bool *is_keep)
 {
+    BY_HANDLE_FILE_INFORMATION info;
     DWORD attrs, type;
-    FileId found;
     HANDLE h;
 
     if (snprintf(target, LONG_PATH, "%s", name) >= LONG_PATH)
-        return OUTPUT_REFUSED;
+        return refused(ENAMETOOLONG);
     attrs = GetFileAttributesA(name);
     if (attrs == INVALID_FILE_ATTRIBUTES)
-        return GetLastError() == ERROR_FILE_NOT_FOUND ? OUTPUT_NEW : OUTPUT_REFUSED;
+        return GetLastError() == ERROR_FILE_NOT_FOUND ? OUTPUT_NEW : refused_by_last_error();
     // A link (or other reparse point) stays what it is; a directory fails.
     if (attrs & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY))
         return OUTPUT_IN_PLACE;
     // The read-only attribute holds even for administrators; opening for
     // writing answers for the rest: the ACL, a file another program holds.
     if (attrs & FILE_ATTRIBUTE_READONLY)
-        return OUTPUT_REFUSED;
+        return refused(EACCES);
     h = CreateFileA(name, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL,
                     OPEN_EXISTING, 0, NULL);
     if (h == INVALID_HANDLE_VALUE)
-        return OUTPUT_REFUSED;
+        return refused_by_last_error();
     type = GetFileType(h);
-    const bool known = identify(h, &found);
-    BY_HANDLE_FILE_INFORMATION info;
-    const bool one_link = GetFileInformationByHandle(h, &info) && info.nNumberOfLinks == 1;
+    const bool known = GetFileInformationByHandle(h, &info) != 0;
     CloseHandle(h);
     // CON, NUL and the like are devices; a file with several names keeps them.
-    if (type != FILE_TYPE_DISK || !known || !one_link)
+    if (type != FILE_TYPE_DISK || !known || info.nNumberOfLinks != 1)
         return OUTPUT_IN_PLACE;
-    *is_keep = may_be_keep(keep, found.volume, found.index);
+    *is_keep = may_be_keep(keep, info.dwVolumeSerialNumber, (uint64_t)info.nFileIndexHigh << 32 | info.nFileIndexLow);
     return OUTPUT_FILE;
 }
 
@@ -651,6 +743,8 @@ Step make_temp(void)
     LeaveCriticalSection(&temp_lock);
     if (temp_live)
         return DONE;
+    SetLastError(error);
+    errno_from_last_error();
     return error == ERROR_ACCESS_DENIED ? NOT_ALLOWED : FAILED;
 }
 
@@ -658,9 +752,16 @@ Step make_temp(void)
 // passes on, as any new file there does.
 bool fill_temp(const Content *c, bool durable)
 {
-    bool ok = put(temp_handle, c) && (!durable || FlushFileBuffers(temp_handle));
+    bool ok = put(temp_handle, c);
 
-    ok = CloseHandle(temp_handle) && ok;
+    if (ok && durable && !FlushFileBuffers(temp_handle)) {
+        errno_from_last_error();
+        ok = false;
+    }
+    if (!CloseHandle(temp_handle) && ok) {
+        errno_from_last_error();
+        ok = false;
+    }
     temp_handle = INVALID_HANDLE_VALUE;
     return ok;
 }
@@ -679,6 +780,8 @@ Step rename_temp(void)
     LeaveCriticalSection(&temp_lock);
     if (error == 0)
         return DONE;
+    SetLastError(error);
+    errno_from_last_error();
     return error == ERROR_ACCESS_DENIED || error == ERROR_SHARING_VIOLATION ? NOT_ALLOWED : FAILED;
 }
 
@@ -700,14 +803,26 @@ bool write_in_place(const Content *c, const FileId *keep)
     HANDLE h = CreateFileA(target, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL, OPEN_ALWAYS,
                            FILE_ATTRIBUTE_NORMAL, NULL);
     FileId found;
-    bool ok;
+    bool ok = true;
 
-    if (h == INVALID_HANDLE_VALUE)
+    if (h == INVALID_HANDLE_VALUE) {
+        errno_from_last_error();
         return false;
-    const bool disk = GetFileType(h) == FILE_TYPE_DISK;
-    ok = (!disk || (identify(h, &found) && !may_be_keep(keep, found.volume, found.index) && SetEndOfFile(h))) &&
-         put(h, c);
-    ok = CloseHandle(h) && ok;
+    }
+    if (GetFileType(h) == FILE_TYPE_DISK) {
+        if (!identify(h, &found) || may_be_keep(keep, found.volume, found.index)) {
+            errno = EPERM;
+            ok = false;
+        } else if (!SetEndOfFile(h)) {
+            errno_from_last_error();
+            ok = false;
+        }
+    }
+    ok = ok && put(h, c);
+    if (!CloseHandle(h) && ok) {
+        errno_from_last_error();
+        ok = false;
+    }
     return ok;
 }
 

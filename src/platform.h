@@ -61,13 +61,24 @@ void file_id(FILE *f, FileId *id);
 // console or terminal; returns at once otherwise, so a script never hangs.
 void wait_key(void);
 
+// Writes n bytes of the program's 8-bit text to f; false on failure. On a
+// Windows console the text goes out as UTF-16 (WriteConsoleW), so that a
+// name shows as typed whatever the console's code page, which is left as it
+// is; anywhere else the bytes go out unchanged.
+bool put_text(FILE *f, const char *s, size_t n);
+
+// Standard input, switched to binary on Windows, where it would otherwise
+// turn CR LF into LF and stop at Ctrl-Z.
+FILE *binary_stdin(void);
+
 // Checks that everything written to f reached the system, and closes it.
 // Returns 0 on success, EOF when any write, the flush or the close failed.
 int close_stream(FILE *f);
 
 // Writes head (head_len bytes) and then body (body_len bytes) as the whole
 // content of the file `name`; `keep` is the input it was made from, which a
-// failure must never harm (NULL: none). Returns 1 on success, 0 on failure.
+// failure must never harm (NULL: none). Returns 1 on success, 0 on failure
+// with the reason in errno.
 // output.cpp holds the rule it follows.
 int write_file(const char *name, const uint8_t *head, size_t head_len, const uint8_t *body, size_t body_len,
                const FileId *keep);

@@ -1,11 +1,12 @@
 // swugimg: inspect, verify and build the upgrade images that swug extracts.
 //
-//   swugimg info IMAGE                                   the header, field by field
+//   swugimg info [--json] IMAGE                          the header, field by field
 //   swugimg check IMAGE...                               one verdict a line
 //   swugimg create [-m MARKER] [-v VERSION] PAYLOAD IMAGE
 //
-// Exit status: 0 sound (or written), 1 not sound (or not written), 2 a usage
-// error or a file that cannot be read.
+// "-" is standard input. Exit status: 0 sound (or written), 1 not sound (or
+// not written), 2 a usage error, a file that cannot be read, or results that
+// could not be written.
 #include "main.h"
 
 #include <errno.h>
@@ -21,40 +22,155 @@
 
 // What an image holds, as swug would see it.
 typedef struct {
-    int64_t size;       // of the file
+    int64_t size;       // of the file, or 1048577 for a longer stream
     SWUG_STRUCT head;   // bytes missing from a short file read as IMAGE_FILL
     uint32_t present;   // payload bytes in the file, at most head.length
     uint32_t padding;   // payload bytes swug would add as IMAGE_FILL
     int64_t trailing;   // bytes after the payload, which swug ignores
     bool computed_ok;   // whether the checksum below could be computed
     uint32_t computed;  // checksum of the payload swug would write
-    char fault[80];     // why the image is not sound, or empty
+    char fault[160];    // why the image is not sound, or empty
 } IMAGE_REPORT;
 
 static const char usage_text[] =
-    "usage: swugimg info IMAGE\n"
+    "usage: swugimg info [--json] IMAGE\n"
     "       swugimg check IMAGE...\n"
     "       swugimg create [-m MARKER] [-v VERSION] PAYLOAD IMAGE\n";
 
-// Errors go to standard error; when that cannot be written either, there is
-// nobody left to tell, so its results go unchecked.
-PRINTF_LIKE(1, 2) static void complain(const char *fmt, ...)
-{
-    va_list ap;
+// ---- Text out ---------------------------------------------------------------
 
-    (void)fputs("swugimg: ", stderr);
+static bool printed;     // whether anything was meant for standard output
+static int stdout_error;  // why some of it could not be written, or 0
+
+static void emit(FILE *f, const char *s, size_t n)
+{
+    printed = printed || f == stdout;
+    if (!put_text(f, s, n) && f == stdout && stdout_error == 0)
+        stdout_error = errno != 0 ? errno : EIO;
+}
+
+PRINTF_LIKE(2, 3) static void emitf(FILE *f, const char *fmt, ...)
+{
+    char buf[256];  // numbers and fixed texts; names go through emit_name
+    va_list ap;
+    int n;
+
     va_start(ap, fmt);
-    (void)vfprintf(stderr, fmt, ap);
+    n = vsnprintf(buf, sizeof buf, fmt, ap);
     va_end(ap);
-    (void)fputc('\n', stderr);
+    emit(f, buf, n < 0 ? 0 : (size_t)n < sizeof buf ? (size_t)n : sizeof buf - 1);
+}
+
+static bool must_escape(unsigned char c)
+{
+    return c == '\\' || c < 0x20 || c == 0x7F;
+}
+
+// A file name as sha256sum prints it, so that no name can forge a line of
+// its own: one holding a backslash or a control byte gets a leading
+// backslash, and in it \\, \n, \r and, for the other control bytes, \xHH.
+// Any other name is printed exactly as given.
+static void emit_name(FILE *f, const char *name)
+{
+    const char *run = name, *p = name;
+    char e[5];
+
+    while (*p != '\0' && !must_escape((unsigned char)*p))
+        p++;
+    if (*p == '\0') {
+        emit(f, name, (size_t)(p - name));
+        return;
+    }
+    emit(f, "\\", 1);
+    for (p = name; *p != '\0'; p++) {
+        const unsigned char c = (unsigned char)*p;
+        if (!must_escape(c))
+            continue;
+        emit(f, run, (size_t)(p - run));
+        if (c == '\\' || c == '\n' || c == '\r')
+            (void)snprintf(e, sizeof e, "\\%c", c == '\\' ? '\\' : c == '\n' ? 'n' : 'r');
+        else
+            (void)snprintf(e, sizeof e, "\\x%02X", c);
+        emit(f, e, strlen(e));
+        run = p + 1;
+    }
+    emit(f, run, (size_t)(p - run));
+}
+
+// Errors go to standard error; when that cannot be written either, there is
+// nobody left to tell.
+static void complain(const char *name, const char *what, const char *reason)
+{
+    emit(stderr, "swugimg: ", 9);
+    if (name != NULL) {
+        emit_name(stderr, name);
+        emit(stderr, ": ", 2);
+    }
+    emit(stderr, what, strlen(what));
+    if (reason != NULL)
+        emitf(stderr, ": %s", reason);
+    emit(stderr, "\n", 1);
 }
 
 static int usage(const char *problem)
 {
     if (problem != NULL)
-        complain("%s", problem);
-    (void)fputs(usage_text, stderr);
+        complain(NULL, problem, NULL);
+    emit(stderr, usage_text, sizeof usage_text - 1);
     return 2;
+}
+
+// As gnulib's close_stdout: whatever was written must have reached standard
+// output; a closed standard output that nothing was written to is fine.
+// Returns 0, or the reason it failed.
+static int close_stdout(void)
+{
+    const bool failed = stdout_error != 0 || ferror(stdout) != 0;
+
+    errno = 0;
+    if (fclose(stdout) != 0 && (printed || errno != EBADF))
+        return errno;
+    return failed ? (stdout_error != 0 ? stdout_error : EIO) : 0;
+}
+
+// ---- Reading ---------------------------------------------------------------
+
+// Opens a file to read, "-" being standard input, or says why it cannot in
+// `why` and on standard error and returns NULL.
+static FILE *open_input(const char *name, char *why, size_t why_size)
+{
+    FILE *f = strcmp(name, "-") == 0 ? binary_stdin() : fopen(name, "rb");
+
+    if (f == NULL) {
+        (void)snprintf(why, why_size, "cannot open: %s", strerror(errno));
+        complain(name, "cannot open", strerror(errno));
+    }
+    return f;
+}
+
+// Reads up to n bytes, fewer only at the end of the file; false on a read
+// error. No size the system reports is trusted: a pipe has none and a /proc
+// file says 0.
+static bool read_some(FILE *f, uint8_t *p, size_t n, size_t *got)
+{
+    *got = n == 0 ? 0 : fread(p, 1, n, f);
+    return ferror(f) == 0;
+}
+
+// Whether f holds more, once the most that can be sound has been read.
+static bool read_more(FILE *f, bool *more)
+{
+    *more = getc(f) != EOF;
+    return ferror(f) == 0;
+}
+
+// Closes what open_input opened; standard input stays open for the next "-".
+static bool close_input(FILE *f)
+{
+    if (f != stdin)
+        return fclose(f) == 0;
+    clearerr(f);
+    return true;
 }
 
 PRINTF_LIKE(2, 3) static void set_fault(IMAGE_REPORT *r, const char *fmt, ...)
@@ -66,54 +182,10 @@ PRINTF_LIKE(2, 3) static void set_fault(IMAGE_REPORT *r, const char *fmt, ...)
     va_end(ap);
 }
 
-// Opens a file to read and tells its size, or complains and returns NULL.
-static FILE *open_input(const char *name, int64_t *size)
+// Judges what read_image found, as swug would treat it.
+static void judge(IMAGE_REPORT *r, const uint8_t *head)
 {
-    FILE *f = fopen(name, "rb");
-
-    if (f == NULL) {
-        complain("%s: cannot open: %s", name, strerror(errno));
-        return NULL;
-    }
-    // A directory opens, too, and only a read tells.
-    *size = file_size(f);
-    if (*size < 0 || fseek(f, 0, SEEK_SET) != 0 || (getc(f) == EOF && ferror(f)) || fseek(f, 0, SEEK_SET) != 0) {
-        complain("%s: cannot read: %s", name, strerror(errno));
-        (void)fclose(f);
-        return NULL;
-    }
-    return f;
-}
-
-static bool read_exactly(FILE *f, uint8_t *p, size_t n)
-{
-    return n == 0 || fread(p, 1, n, f) == n;
-}
-
-// Reads the image into the record the way the checksum wants it, header in
-// sw_str and payload from the start of sw_bin, padded with IMAGE_FILL as swug
-// pads it, and judges it. Returns 0, or 2 when the file cannot be read.
-static int read_image(const char *name, IMAGE_REPORT *r)
-{
-    uint8_t head[HEADER_SIZE];
-    int64_t after;
-    size_t body;
-    bool ok;
-    FILE *f = open_input(name, &r->size);
-
-    if (f == NULL)
-        return 2;
-    memset(head, IMAGE_FILL, sizeof head);
-    memset(swug_img.sw_bin, IMAGE_FILL, sizeof swug_img.sw_bin);
-    after = r->size > HEADER_SIZE ? r->size - HEADER_SIZE : 0;
-    body = after < BODY_CAPACITY ? (size_t)after : BODY_CAPACITY;
-    ok = read_exactly(f, head, r->size < HEADER_SIZE ? (size_t)r->size : HEADER_SIZE) &&
-         read_exactly(f, swug_img.sw_bin, body);
-    ok = fclose(f) == 0 && ok;
-    if (!ok) {
-        complain("%s: cannot read", name);
-        return 2;
-    }
+    const int64_t after = r->size > HEADER_SIZE ? r->size - HEADER_SIZE : 0;
 
     r->head = header_of(head);
     r->present = after < r->head.length ? (uint32_t)after : r->head.length;
@@ -137,92 +209,194 @@ static int read_image(const char *name, IMAGE_REPORT *r)
         set_fault(r, "payload short by %u bytes", r->padding);
     else if (r->computed != r->head.CRC)
         set_fault(r, "checksum mismatch");
+}
+
+// Reads the image into the record the way the checksum wants it, header in
+// sw_str and payload from the start of sw_bin, padded with IMAGE_FILL as swug
+// pads it, and judges it. Reading stops one byte past the largest image
+// swug takes. Returns 0, or 2 when the file cannot be read; r->fault then
+// says why, as standard error has.
+static int read_image(const char *name, IMAGE_REPORT *r)
+{
+    uint8_t head[HEADER_SIZE];
+    size_t head_got = 0, body_got = 0;
+    bool more = false, ok;
+    FILE *f = open_input(name, r->fault, sizeof r->fault);
+
+    if (f == NULL)
+        return 2;
+    memset(head, IMAGE_FILL, sizeof head);
+    memset(swug_img.sw_bin, IMAGE_FILL, sizeof swug_img.sw_bin);
+    ok = read_some(f, head, HEADER_SIZE, &head_got) &&
+         (head_got < HEADER_SIZE || read_some(f, swug_img.sw_bin, PAYLOAD_CAPACITY, &body_got)) &&
+         (body_got < PAYLOAD_CAPACITY || read_more(f, &more));
+    const int error = errno;
+    r->size = (int64_t)(head_got + body_got) + more;
+    // A longer file that tells its size tells how much longer.
+    const int64_t reported = more ? file_size(f) : -1;
+    if (reported > r->size)
+        r->size = reported;
+    if (!close_input(f) || !ok) {
+        const char *reason = strerror(ok ? errno : error);
+        (void)snprintf(r->fault, sizeof r->fault, "cannot read: %s", reason);
+        complain(name, "cannot read", reason);
+        return 2;
+    }
+    judge(r, head);
     return 0;
 }
 
-// Results go to standard output, which main checks once, when it closes it:
-// a failed printf leaves the stream's error flag set.
+// ---- Commands --------------------------------------------------------------
+
+// Skips the options in front of the names; -- ends them. Returns the index
+// of the first name, or -1 for an option that `known` does not take.
+static int names_start(int argc, char **argv, bool (*known)(const char *))
+{
+    int i = 0;
+
+    for (; i < argc && argv[i][0] == '-' && argv[i][1] != '\0'; i++) {
+        if (strcmp(argv[i], "--") == 0)
+            return i + 1;
+        if (known == NULL || !known(argv[i]))
+            return -1;
+    }
+    return i;
+}
+
+static bool is_json(const char *opt)
+{
+    return strcmp(opt, "--json") == 0;
+}
 
 // The version text up to its first zero byte, with anything but printable
-// ASCII escaped, so that it can be shown safely.
-static void print_version(const char *v, size_t n)
+// ASCII escaped, so that it can be shown safely: a backslash as \\, any
+// other byte as \xHH.
+static void version_text(const char *v, char *out)
 {
-    for (size_t i = 0; i < n && v[i] != '\0'; i++) {
-        unsigned char c = (unsigned char)v[i];
+    for (size_t i = 0; i < sizeof swug_img.sw_str.version && v[i] != '\0'; i++) {
+        const unsigned char c = (unsigned char)v[i];
         if (c == '\\')
-            printf("\\\\");
+            out += sprintf(out, "\\\\");
         else if (c >= 0x20 && c < 0x7F)
-            putchar(c);
+            *out++ = (char)c;
         else
-            printf("\\x%02X", c);
+            out += sprintf(out, "\\x%02X", c);
     }
-    putchar('\n');
+    *out = '\0';
+}
+
+static void emit_json_string(const char *s)
+{
+    emit(stdout, "\"", 1);
+    for (; *s != '\0'; s++) {
+        if (*s == '"' || *s == '\\')
+            emit(stdout, "\\", 1);
+        emit(stdout, s, 1);
+    }
+    emit(stdout, "\"", 1);
+}
+
+static void info_json(const IMAGE_REPORT *r, const char *version)
+{
+    emitf(stdout, "{\"marker\":%u,\"length\":%u,\"size\":%lld,\"present\":%u,\"padded\":%u,\"trailing\":%lld,",
+          r->head.sw_or_fmw, r->head.length, (long long)r->size, r->present, r->padding, (long long)r->trailing);
+    emitf(stdout, "\"stored_checksum\":%u,\"computed_checksum\":", r->head.CRC);
+    if (r->computed_ok)
+        emitf(stdout, "%u", r->computed);
+    else
+        emit(stdout, "null", 4);
+    emit(stdout, ",\"version\":", 11);
+    emit_json_string(version);
+    emitf(stdout, ",\"verdict\":\"%s\",\"fault\":", r->fault[0] == '\0' ? "OK" : "FAILED");
+    if (r->fault[0] == '\0')
+        emit(stdout, "null", 4);
+    else
+        emit_json_string(r->fault);
+    emit(stdout, "}\n", 2);
+}
+
+static void info_text(const IMAGE_REPORT *r, const char *version)
+{
+    emitf(stdout, "marker:   0x%02X\n", r->head.sw_or_fmw);
+    emit(stdout, "version:  ", 10);
+    emit(stdout, version, strlen(version));
+    emitf(stdout, "\nlength:   %u\n", r->head.length);
+    if (r->computed_ok)
+        emitf(stdout, "checksum: 0x%08X stored, 0x%08X computed, %s\n", r->head.CRC, r->computed,
+              r->head.CRC == r->computed ? "match" : "mismatch");
+    else
+        emitf(stdout, "checksum: 0x%08X stored, none computed\n", r->head.CRC);
+    emitf(stdout, "size:     %lld\n", (long long)r->size);
+    emitf(stdout, "payload:  %u present, %u padded with 0xFF\n", r->present, r->padding);
+    emitf(stdout, "trailing: %lld\n", (long long)r->trailing);
+    if (r->fault[0] == '\0')
+        emit(stdout, "verdict:  OK\n", 13);
+    else
+        emitf(stdout, "verdict:  FAILED (%s)\n", r->fault);
 }
 
 static int info(int argc, char **argv)
 {
+    const int first = names_start(argc, argv, is_json);
+    char version[4 * sizeof swug_img.sw_str.version + 1];
+    bool json = false;
     IMAGE_REPORT r;
 
-    if (argc != 1)
+    if (first < 0)
+        return usage("unknown option");
+    if (argc - first != 1)
         return usage("info takes one image");
-    if (read_image(argv[0], &r) != 0)
+    for (int i = 0; i < first; i++)
+        json = json || is_json(argv[i]);
+    if (read_image(argv[first], &r) != 0)
         return 2;
-    printf("marker:   0x%02X\n", r.head.sw_or_fmw);
-    printf("version:  ");
-    print_version(r.head.version, sizeof r.head.version);
-    printf("length:   %u\n", r.head.length);
-    if (r.computed_ok)
-        printf("checksum: 0x%08X stored, 0x%08X computed, %s\n", r.head.CRC, r.computed,
-               r.head.CRC == r.computed ? "match" : "mismatch");
+    version_text(r.head.version, version);
+    if (json)
+        info_json(&r, version);
     else
-        printf("checksum: 0x%08X stored, none computed\n", r.head.CRC);
-    printf("size:     %lld\n", (long long)r.size);
-    printf("payload:  %u present, %u padded with 0xFF\n", r.present, r.padding);
-    printf("trailing: %lld\n", (long long)r.trailing);
-    if (r.fault[0] == '\0')
-        printf("verdict:  OK\n");
-    else
-        printf("verdict:  FAILED (%s)\n", r.fault);
+        info_text(&r, version);
     return r.fault[0] == '\0' ? 0 : 1;
 }
 
+// A line for every name given: an image that cannot be read gets one too,
+// so that a script reading a line an image never loses count.
 static int check(int argc, char **argv)
 {
+    const int first = names_start(argc, argv, NULL);
     int status = 0;
 
-    if (argc < 1)
+    if (first < 0)
+        return usage("unknown option");
+    if (argc - first < 1)
         return usage("check takes one image or more");
-    for (int i = 0; i < argc; i++) {
+    for (int i = first; i < argc; i++) {
         IMAGE_REPORT r;
-        if (read_image(argv[i], &r) != 0) {
+        if (read_image(argv[i], &r) != 0)
             status = 2;
-            continue;
-        }
-        if (r.fault[0] == '\0') {
-            printf("%s: OK\n", argv[i]);
-        } else {
-            printf("%s: FAILED (%s)\n", argv[i], r.fault);
-            if (status == 0)
-                status = 1;
-        }
+        else if (r.fault[0] != '\0' && status == 0)
+            status = 1;
+        emit_name(stdout, argv[i]);
+        if (r.fault[0] == '\0')
+            emit(stdout, ": OK\n", 5);
+        else
+            emitf(stdout, ": FAILED (%s)\n", r.fault);
     }
     return status;
 }
 
-// A marker is 0 to 255, in decimal or in hex after 0x.
+// A marker is 0 to 255, in decimal or in hex after one 0x.
 static bool parse_marker(const char *s, uint8_t *marker)
 {
     const bool hex = s[0] == '0' && (s[1] == 'x' || s[1] == 'X');
     const char *digits = hex ? s + 2 : s;
-    char *end;
     unsigned long v;
 
-    // strtoul would also take a sign and leading blanks.
-    if (*digits == '\0' || strchr(hex ? "0123456789abcdefABCDEF" : "0123456789", *digits) == NULL)
+    // strtoul would also take a sign, leading blanks and a second 0x.
+    if (*digits == '\0' || digits[strspn(digits, hex ? "0123456789abcdefABCDEF" : "0123456789")] != '\0')
         return false;
     errno = 0;
-    v = strtoul(digits, &end, hex ? 16 : 10);
-    if (errno != 0 || *end != '\0' || v > 255)
+    v = strtoul(digits, NULL, hex ? 16 : 10);
+    if (errno != 0 || v > 255)
         return false;
     *marker = (uint8_t)v;
     return true;
@@ -233,10 +407,11 @@ static int create(int argc, char **argv)
     uint8_t head[HEADER_SIZE];
     uint8_t marker = 0;
     const char *version = "";
-    int64_t size;
+    char why[160];
+    size_t size = 0;
     FileId payload;
+    bool more = false, ok;
     int i = 0;
-    bool ok;
     FILE *f;
 
     for (; i < argc; i += 2) {
@@ -261,20 +436,20 @@ static int create(int argc, char **argv)
     if (strlen(version) > sizeof swug_img.sw_str.version)
         return usage("the version text is at most 31 bytes");
 
-    f = open_input(argv[i], &size);
+    f = open_input(argv[i], why, sizeof why);
     if (f == NULL)
         return 2;
     file_id(f, &payload);
-    if (size > PAYLOAD_CAPACITY) {
-        (void)fclose(f);
-        complain("%s: payload of %lld bytes exceeds %u", argv[i], (long long)size, PAYLOAD_CAPACITY);
-        return 1;
-    }
-    ok = read_exactly(f, swug_img.sw_bin, (size_t)size);
-    ok = fclose(f) == 0 && ok;
-    if (!ok) {
-        complain("%s: cannot read", argv[i]);
+    ok = read_some(f, swug_img.sw_bin, PAYLOAD_CAPACITY, &size) && (size < PAYLOAD_CAPACITY || read_more(f, &more));
+    const int error = errno;
+    if (!close_input(f) || !ok) {
+        complain(argv[i], "cannot read", strerror(ok ? errno : error));
         return 2;
+    }
+    if (more) {
+        (void)snprintf(why, sizeof why, "payload larger than %u bytes", PAYLOAD_CAPACITY);
+        complain(argv[i], why, NULL);
+        return 1;
     }
 
     memset(&swug_img.sw_str, 0, sizeof swug_img.sw_str);
@@ -283,8 +458,8 @@ static int create(int argc, char **argv)
     swug_img.sw_str.length = (uint32_t)size;
     generate_CRC();
     header_bytes(&swug_img.sw_str, head);
-    if (!write_file(argv[i + 1], head, sizeof head, swug_img.sw_bin, (size_t)size, &payload)) {
-        complain("%s: cannot write", argv[i + 1]);
+    if (!write_file(argv[i + 1], head, sizeof head, swug_img.sw_bin, size, &payload)) {
+        complain(argv[i + 1], "cannot write", strerror(errno));
         return 1;
     }
     return 0;
@@ -292,32 +467,32 @@ static int create(int argc, char **argv)
 
 int main(int argc, char **argv)
 {
-    int status;
+    int status, error;
 
     platform_start();
     if (argc == 2 && (strcmp(argv[1], "-h") == 0 || strcmp(argv[1], "--help") == 0)) {
-        printf("%s", usage_text);
-        return close_stream(stdout) == 0 ? 0 : 2;
-    }
-    if (argc == 2 && strcmp(argv[1], "--version") == 0) {
-        printf("swugimg %s\n", SWUG_VERSION);
-        return close_stream(stdout) == 0 ? 0 : 2;
-    }
-    if (argc < 2)
+        emit(stdout, usage_text, sizeof usage_text - 1);
+        status = 0;
+    } else if (argc == 2 && strcmp(argv[1], "--version") == 0) {
+        emitf(stdout, "swugimg %s\n", SWUG_VERSION);
+        status = 0;
+    } else if (argc < 2) {
         return usage(NULL);
-    if (!args_are_exact())
+    } else if (!args_are_exact()) {
         return usage("an argument holds a character that this system's code page cannot represent");
-    if (strcmp(argv[1], "info") == 0)
+    } else if (strcmp(argv[1], "info") == 0) {
         status = info(argc - 2, argv + 2);
-    else if (strcmp(argv[1], "check") == 0)
+    } else if (strcmp(argv[1], "check") == 0) {
         status = check(argc - 2, argv + 2);
-    else if (strcmp(argv[1], "create") == 0)
+    } else if (strcmp(argv[1], "create") == 0) {
         status = create(argc - 2, argv + 2);
-    else
+    } else {
         return usage("unknown command");
+    }
     // Results that did not reach standard output are no results.
-    if (close_stream(stdout) != 0) {
-        complain("cannot write to standard output");
+    error = close_stdout();
+    if (error != 0) {
+        complain("standard output", "cannot write", strerror(error));
         return 2;
     }
     return status;

@@ -193,9 +193,10 @@ Result Sandbox::run_command(const std::vector<std::string> &words, const std::st
     int wstatus = 0;
     waitpid(pid, &wstatus, 0);
     Result r{WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 128 + WTERMSIG(wstatus), slurp(out), slurp(err)};
-    // The Windows console writes "\r\n"; compare lines, not line ends.
-    for (size_t i; (i = r.out.find("\r\n")) != std::string::npos;)
-        r.out.erase(i, 1);
+    // Windows text streams write "\r\n"; compare lines, not line ends.
+    for (std::string *s : {&r.out, &r.err})
+        for (size_t i; (i = s->find("\r\n")) != std::string::npos;)
+            s->erase(i, 1);
     return r;
 }
 

@@ -48,7 +48,7 @@ testing::AssertionResult same_tree(const Tree &got, const Tree &want);
 
 struct Result {
     int status;
-    std::string out;  // standard output, line ends made "\n"
+    std::string out;  // standard output and error, line ends made "\n"
     std::string err;
 };
 

@@ -1,6 +1,8 @@
 // The companion swugimg, black-box: images it builds match images built here
 // independently and give back their payload through swug; its verdicts on
 // sound and broken images; its refusals and usage errors touch nothing.
+#include <fstream>
+
 #include <gtest/gtest.h>
 
 #include "harness.h"
@@ -14,6 +16,17 @@ Result swugimg(const Sandbox &box, const std::vector<std::string> &args)
     std::vector<std::string> cmd = companion_command();
     cmd.insert(cmd.end(), args.begin(), args.end());
     return box.run_command(cmd);
+}
+
+// swugimg run by sh, with `redirect` (such as "< img.bin") after its words.
+Result swugimg_sh(const Sandbox &box, const std::vector<std::string> &args, const std::string &redirect)
+{
+    std::string line;
+    std::vector<std::string> words = companion_command();
+    words.insert(words.end(), args.begin(), args.end());
+    for (const std::string &w : words)
+        line += "'" + w + "' ";
+    return box.run_command({"sh", "-c", line + redirect});
 }
 
 TEST(Swugimg, CreateThenExtractGivesThePayloadBack)
@@ -43,6 +56,8 @@ TEST(Swugimg, CreateDefaultsAndMarkers)
         {{"-m", "255"}, sound_image(255, "", "abc")},
         {{"-m", "0xfF", "-v", std::string(31, 'v')}, sound_image(255, std::string(31, 'v'), "abc")},
         {{"-v", "a", "-v", "b", "--"}, sound_image(0, "b", "abc")},  // the last one counts
+        {{"-m", "0X1f"}, sound_image(31, "", "abc")},
+        {{"-m", "007"}, sound_image(7, "", "abc")},
     };
     for (const auto &[options, want] : table) {
         Sandbox box;
@@ -59,6 +74,8 @@ struct Verdict {
     std::string name, image, fault;  // fault: "" for a sound image
     std::vector<std::string> info;    // lines info must show
 };
+
+void PrintTo(const Verdict &v, std::ostream *os) { *os << v.name; }
 
 std::vector<Verdict> verdicts()
 {
@@ -108,27 +125,182 @@ TEST_P(SwugimgVerdict, CheckAndInfoAgree)
               std::string::npos)
         << r.out;
     EXPECT_TRUE(same_tree(box.tree(), before));
+
+    // The JSON form, read back by a JSON parser, says what the text says.
+    if (system("command -v python3 >/dev/null 2>&1") != 0)
+        GTEST_SKIP() << "python3 reads the JSON back";
+    const Result text = swugimg(box, {"info", "img.bin"});
+    r = swugimg(box, {"info", "--json", "img.bin"});
+    EXPECT_EQ(r.status, status);
+    box.put("info.json", r.out);
+    const Result parsed = box.run_command(
+        {"python3", "-c",
+         "import json,sys; d=json.load(open('info.json')); assert len(d)==11 and sys.stdin.read()=='', d;"
+         "c='none computed' if d['computed_checksum'] is None else '0x%08X computed, %s' % "
+         "(d['computed_checksum'], 'match' if d['computed_checksum']==d['stored_checksum'] else 'mismatch');"
+         "print('marker:   0x%02X' % d['marker']); print('version:  ' + d['version']);"
+         "print('length:   %d' % d['length']); print('checksum: 0x%08X stored, %s' % (d['stored_checksum'], c));"
+         "print('size:     %d' % d['size']);"
+         "print('payload:  %d present, %d padded with 0xFF' % (d['present'], d['padded']));"
+         "print('trailing: %d' % d['trailing']);"
+         "print('verdict:  ' + d['verdict'] + ('' if d['fault'] is None else ' (%s)' % d['fault']))"});
+    EXPECT_EQ(parsed.out, text.out) << r.out << parsed.err;
+    EXPECT_EQ(r.out.find('\n'), r.out.size() - 1) << "one line";
 }
 
 INSTANTIATE_TEST_SUITE_P(Images, SwugimgVerdict, testing::ValuesIn(verdicts()),
                          [](const testing::TestParamInfo<Verdict> &i) { return i.param.name; });
 
-TEST(Swugimg, CheckReportsEveryImage)
+// One line on standard output for every name, whatever became of it, so
+// that a script reading a line an image never loses count; a file that
+// cannot be read makes the status 2, and the rest still get their verdict.
+TEST(Swugimg, CheckGivesEveryNameALine)
 {
     Sandbox box;
     box.put("a.bin", sound_image(0, "", "a"));
     box.put("b.bin", img(1, ""));
+    box.put("dir/");
     Result r = swugimg(box, {"check", "a.bin", "b.bin", "a.bin"});
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.out, "a.bin: OK\nb.bin: FAILED (payload short by 1 bytes)\na.bin: OK\n");
 
-    // A file that cannot be read is trouble, status 2, and the rest still get
-    // their verdict.
-    r = swugimg(box, {"check", "missing.bin", "a.bin"});
+    r = swugimg(box, {"check", "missing.bin", "a.bin", "dir", "b.bin"});
     EXPECT_EQ(r.status, 2);
-    EXPECT_EQ(r.out, "a.bin: OK\n");
-    EXPECT_NE(r.err.find("missing.bin"), std::string::npos) << r.err;
+    EXPECT_EQ(r.out, "missing.bin: FAILED (cannot open: No such file or directory)\na.bin: OK\n" +
+                         std::string(testing_windows() ? "dir: FAILED (cannot open: Permission denied)\n"
+                                                       : "dir: FAILED (cannot read: Is a directory)\n") +
+                         "b.bin: FAILED (payload short by 1 bytes)\n");
+    EXPECT_NE(r.err.find("swugimg: missing.bin: cannot open: No such file or directory\n"), std::string::npos)
+        << r.err;
     EXPECT_EQ(swugimg(box, {"info", "missing.bin"}).status, 2);
+}
+
+// A name holding a backslash or a control byte is escaped, with a leading
+// backslash, on standard output and in messages alike: no name can forge a
+// verdict line or paint over one.
+TEST(Swugimg, NamesCannotForgeALine)
+{
+    if (testing_windows())
+        GTEST_SKIP() << "Windows file names hold no control bytes, and a backslash separates";
+    const std::pair<std::string, std::string> table[] = {
+        {"x.bin: OK\nfirmware.bin", "\\x.bin: OK\\nfirmware.bin"},
+        {"a\rb", "\\a\\rb"},
+        {"back\\slash", "\\back\\\\slash"},
+        {"\x1b[2Kfirmware.bin\b\b", "\\\\x1B[2Kfirmware.bin\\x08\\x08"},
+        {"tab\there", "\\tab\\x09here"},
+        {"del\x7f", "\\del\\x7F"},
+        {"plain \u56FA\u4EF6 name", "plain \u56FA\u4EF6 name"},
+    };
+    for (const auto &[name, shown] : table) {
+        Sandbox box;
+        box.put(name, sound_image(0, "", "abc"));
+        Result r = swugimg(box, {"check", name});
+        EXPECT_EQ(r.out, shown + ": OK\n") << shown;
+        r = swugimg(box, {"check", name + ".missing"});
+        EXPECT_EQ(r.out, shown + ".missing: FAILED (cannot open: No such file or directory)\n");
+        EXPECT_EQ(r.err, "swugimg: " + shown + ".missing: cannot open: No such file or directory\n");
+    }
+}
+
+// Inputs are read to their end, whatever size the system claims: pipes,
+// FIFOs, standard input ("-"), /proc files. "./-" is a file named "-".
+TEST(Swugimg, StreamsAndStandardInput)
+{
+    const std::string image = sound_image(1, "S", pattern(70000));
+    Sandbox box;
+    box.put("img.bin", image);
+    box.put("-", img(1, ""));
+    EXPECT_EQ(swugimg_sh(box, {"check", "-"}, "< img.bin").out, "-: OK\n");
+    EXPECT_EQ(swugimg_sh(box, {"check", "-", "./-"}, "< img.bin").out,
+              "-: OK\n./-: FAILED (payload short by 1 bytes)\n");
+    if (testing_windows())
+        return;  // a Unix pipe into Wine is a pipe all the same, but FIFOs and /proc are not Windows'
+    EXPECT_EQ(swugimg_sh(box, {"check", "-"}, "< /dev/null").out, "-: FAILED (shorter than the 40-byte header)\n");
+    Result r = box.run_command({"sh", "-c", "cat img.bin | '" + companion_command().back() + "' info --json -"});
+    EXPECT_NE(r.out.find("\"size\":70040,"), std::string::npos) << r.out;
+    EXPECT_EQ(box.run_command({"sh", "-c", "cat img.bin img.bin | '" + companion_command().back() + "' check -"}).out,
+              "-: OK\n") << "trailing bytes do not make an image unsound";
+
+    ASSERT_EQ(box.run_command({"mkfifo", "fifo"}).status, 0);
+    r = box.run_command({"sh", "-c", "cat img.bin > fifo & '" + companion_command().back() + "' check fifo"});
+    EXPECT_EQ(r.out, "fifo: OK\n");
+    std::remove((box.path() + "/fifo").c_str());  // reading the tree would wait on it
+
+    // A /proc file says it is empty and is not.
+    std::ifstream f("/proc/version", std::ios::binary);
+    const std::string version(std::istreambuf_iterator<char>(f), {});
+    ASSERT_EQ(swugimg(box, {"create", "/proc/version", "v.img"}).status, 0);
+    EXPECT_TRUE(same_content(box.tree()["v.img"], sound_image(0, "", version)));
+    r = box.run_command({"sh", "-c", "cat /proc/version | '" + companion_command().back() + "' create - p.img"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(same_content(box.tree()["p.img"], sound_image(0, "", version)));
+
+    // Past the largest payload, a stream is refused and nothing written.
+    r = box.run_command({"sh", "-c", "head -c 1048537 /dev/zero | '" + companion_command().back() + "' create - big.img"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "swugimg: -: payload larger than 1048536 bytes\n");
+    EXPECT_EQ(box.tree().count("big.img"), 0u);
+}
+
+// Standard output as gnulib's close_stdout checks it: a result that cannot
+// be written is an error, status 2; a closed standard output that nothing
+// was meant for is none.
+TEST(Swugimg, StatusesSayWhatHappened)
+{
+    if (testing_windows())
+        GTEST_SKIP() << "/dev/full and a closed standard output are POSIX matters";
+    Sandbox box;
+    box.put("img.bin", sound_image(0, "", "abc"));
+    box.put("p.bin", "abc");
+    const struct {
+        std::vector<std::string> args;
+        std::string redirect;
+        int status;
+    } table[] = {
+        {{"create", "p.bin", "new.img"}, ">&-", 0},
+        {{"create", "p.bin", "new.img"}, ">/dev/full", 0},
+        {{"check", "img.bin"}, ">&-", 2},
+        {{"check", "img.bin"}, ">/dev/full", 2},
+        {{"info", "--json", "img.bin"}, ">/dev/full", 2},
+        {{"--help"}, ">&-", 2},
+        {{"check", "img.bin"}, ">/dev/null", 0},
+    };
+    for (const auto &row : table) {
+        const Result r = swugimg_sh(box, row.args, row.redirect);
+        EXPECT_EQ(r.status, row.status) << testing::PrintToString(row.args) << " " << row.redirect << "\n" << r.err;
+        EXPECT_EQ(r.err.empty(), row.status == 0) << r.err;
+    }
+}
+
+// -- ends the options, so that a name may begin with "-".
+TEST(Swugimg, DoubleDashEndsOptions)
+{
+    Sandbox box;
+    box.put("-x.img", sound_image(0, "", "abc"));
+    EXPECT_EQ(swugimg(box, {"check", "--", "-x.img"}).out, "-x.img: OK\n");
+    EXPECT_EQ(swugimg(box, {"info", "--json", "--", "-x.img"}).status, 0);
+    EXPECT_EQ(swugimg(box, {"create", "--", "-x.img", "-y.img"}).status, 0);
+    EXPECT_EQ(swugimg(box, {"check", "--", "--", "-y.img"}).out,
+              "--: FAILED (cannot open: No such file or directory)\n-y.img: OK\n");
+}
+
+// Every failure to write names the system's reason.
+TEST(Swugimg, WriteErrorsSayWhy)
+{
+    Sandbox box;
+    box.put("p.bin", "abc");
+    box.put("dir/");
+    struct Row {
+        std::string image, reason;
+    };
+    std::vector<Row> table = {{"nodir/x.img", "No such file or directory"}};
+    if (!testing_windows())
+        table.push_back({"/dev/full", "No space left on device"});
+    for (const Row &row : table) {
+        const Result r = swugimg(box, {"create", "p.bin", row.image});
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.err, "swugimg: " + row.image + ": cannot write: " + row.reason + "\n");
+    }
 }
 
 // A create that is refused leaves an existing image as it was, and makes no
@@ -148,6 +320,9 @@ TEST(Swugimg, RefusedCreateTouchesNothing)
         {{"create", "-m", " 5", "p.bin", "img.bin"}, 2},
         {{"create", "-m", "0x", "p.bin", "img.bin"}, 2},
         {{"create", "-m", "5x", "p.bin", "img.bin"}, 2},
+        {{"create", "-m", "0x0x5", "p.bin", "img.bin"}, 2},
+        {{"create", "-m", "0xx5", "p.bin", "img.bin"}, 2},
+        {{"create", "-m", "+5", "p.bin", "img.bin"}, 2},
         {{"create", "missing.bin", "img.bin"}, 2},
         {{"create", "dir", "img.bin"}, 2},
         {{"create", "p.bin", "nodir/img.bin"}, 1},
@@ -179,6 +354,10 @@ TEST(Swugimg, UsageErrors)
         {"create", "p.bin", "img.bin", "more"},
         {"create", "-x", "p.bin", "img.bin"},
         {"create", "-m"},
+        {"check", "-x.img"},
+        {"info", "-x.img"},
+        {"info", "--json"},
+        {"info", "--jsonx", "img.bin"},
     };
     Sandbox box;
     box.put("p.bin", "abc");

@@ -1,7 +1,10 @@
 // What only the Windows build has: exact names whatever the language, share
 // start directories, and the program's own description of itself. These run
 // under Wine; elsewhere they are skipped.
+#include <chrono>
 #include <filesystem>
+#include <fstream>
+#include <thread>
 
 #include <gtest/gtest.h>
 
@@ -147,6 +150,40 @@ TEST(Windows, VersionAndManifest)
                                         "{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}"})
             EXPECT_NE(r.out.find(entry), std::string::npos) << entry << " in:\n" << r.out;
     }
+}
+
+// swugimg writes to the console in UTF-16, so that names show as typed
+// whatever the console's code page. tmux shows the screen as a user sees it.
+TEST(Windows, NamesShowAsTypedOnTheConsole)
+{
+    WINDOWS_ONLY();
+    if (system("command -v tmux >/dev/null 2>&1") != 0)
+        GTEST_SKIP() << "tmux is not installed";
+    Sandbox box;
+    box.put("\u56FA\u4EF6.bin", sound_image(0, "", "abc"));  // firmware, in Chinese
+    box.put("caf\u00E9.bin", img(1, ""));
+    std::string script = "cd '" + box.path() + "' &&";
+    for (const std::string &w : companion_command())
+        script += " '" + w + "'";
+    script += " check \u56FA\u4EF6.bin caf\u00E9.bin; echo status $?; sleep 60\n";
+    std::ofstream(box.aside("console.sh")) << script;
+    const std::string tmux = "tmux -L swug-test-" + std::to_string(getpid());
+    ASSERT_EQ(system((tmux + " new-session -d -x 100 -y 20 'sh " + box.aside("console.sh") + "'").c_str()), 0);
+
+    std::string screen;
+    for (int i = 0; i < 600 && screen.find("status ") == std::string::npos; i++) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        FILE *p = popen((tmux + " capture-pane -p").c_str(), "r");
+        screen.clear();
+        for (int c; p != nullptr && (c = fgetc(p)) != EOF;)
+            screen += (char)c;
+        if (p != nullptr)
+            pclose(p);
+    }
+    (void)system((tmux + " kill-server").c_str());
+    EXPECT_NE(screen.find("\u56FA\u4EF6.bin: OK"), std::string::npos) << screen;
+    EXPECT_NE(screen.find("caf\u00E9.bin: FAILED (payload short by 1 bytes)"), std::string::npos) << screen;
+    EXPECT_NE(screen.find("status 1"), std::string::npos) << screen;
 }
 
 }  // namespace
