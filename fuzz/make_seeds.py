@@ -54,6 +54,7 @@ swugimg = {
     "image-39": b"\x01" + sound(b"")[:39],
     # The limits: a payload one byte past what create takes, and a sound
     # image one byte past what swug reads, which check calls too large.
+    "payload-largest": b"\x02" + bytes(1048536),
     "payload-over-limit": b"\x02" + bytes(1048537),
     "image-over-limit": b"\x01" + sound(bytes(1048536)) + b"x",
 }

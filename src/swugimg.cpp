@@ -69,13 +69,14 @@ static bool must_escape(unsigned char c)
 // A file name as sha256sum prints it, so that no name can forge a line of
 // its own: one holding a backslash or a control byte gets a leading
 // backslash, and in it \\, \n, \r and, for the other control bytes, \xHH.
-// Any other name is printed exactly as given.
+// Any other name is printed exactly as given. Where a backslash separates
+// folders (Windows) it is never part of a name, and alone changes nothing.
 static void emit_name(FILE *f, const char *name)
 {
     const char *run = name, *p = name;
     char e[5];
 
-    while (*p != '\0' && !must_escape((unsigned char)*p))
+    while (*p != '\0' && !(must_escape((unsigned char)*p) && !(backslash_is_separator && *p == '\\')))
         p++;
     if (*p == '\0') {
         emit(f, name, (size_t)(p - name));

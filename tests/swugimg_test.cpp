@@ -202,6 +202,18 @@ TEST(Swugimg, NamesCannotForgeALine)
     }
 }
 
+// On Windows a backslash is a separator, never part of a name: a path is
+// shown as typed.
+TEST(Swugimg, WindowsPathsShowAsTyped)
+{
+    if (!testing_windows())
+        GTEST_SKIP() << "Windows only; elsewhere a backslash is part of a name";
+    Sandbox box;
+    box.put("sub/a.bin", sound_image(0, "", "abc"));
+    EXPECT_EQ(swugimg(box, {"check", "sub\\a.bin", "sub\\none.bin"}).out,
+              "sub\\a.bin: OK\nsub\\none.bin: FAILED (cannot open: No such file or directory)\n");
+}
+
 // Inputs are read to their end, whatever size the system claims: pipes,
 // FIFOs, standard input ("-"), /proc files. "./-" is a file named "-".
 TEST(Swugimg, StreamsAndStandardInput)
