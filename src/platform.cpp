@@ -52,15 +52,20 @@ static int named_fd = -1;            // a descriptor the output name stands for
 static int temp_fd = -1;
 static char temp_name[16];
 static volatile sig_atomic_t temp_live;  // temp_name exists in out_dir
+static struct termios saved_terminal;
+static volatile sig_atomic_t terminal_raw;  // the key wait has changed the terminal
 
 static const int fatal_signals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
 
-// Removes the temporary file, then ends the process by the same signal, so
-// that whoever started it sees how it ended.
+// Removes the temporary file and gives the terminal back as the key wait
+// found it, then ends the process by the same signal, so that whoever
+// started it sees how it ended.
 static void remove_temp_and_die(int sig)
 {
     if (temp_live)
         (void)unlinkat(out_dir, temp_name, 0);
+    if (terminal_raw)
+        (void)tcsetattr(STDIN_FILENO, TCSAFLUSH, &saved_terminal);
     (void)signal(sig, SIG_DFL);
     (void)raise(sig);
 }
@@ -142,21 +147,22 @@ FILE *binary_stdin(void)
 // none of it reaches the shell.
 void wait_key(void)
 {
-    struct termios saved, raw;
+    struct termios raw;
     unsigned char c;
 
-    if (!isatty(STDIN_FILENO) || tcgetattr(STDIN_FILENO, &saved) != 0)
+    if (!isatty(STDIN_FILENO) || tcgetattr(STDIN_FILENO, &saved_terminal) != 0)
         return;
-    raw = saved;
+    raw = saved_terminal;
     raw.c_lflag &= ~(tcflag_t)(ICANON | ECHO | ISIG | IEXTEN);
     raw.c_iflag &= ~(tcflag_t)IXON;
     raw.c_cc[VMIN] = 1;
     raw.c_cc[VTIME] = 0;
-    if (tcsetattr(STDIN_FILENO, TCSANOW, &raw) != 0)
-        return;
-    while (read(STDIN_FILENO, &c, 1) < 0 && errno == EINTR)
-        ;
-    (void)tcsetattr(STDIN_FILENO, TCSAFLUSH, &saved);
+    terminal_raw = 1;
+    if (tcsetattr(STDIN_FILENO, TCSANOW, &raw) == 0)
+        while (read(STDIN_FILENO, &c, 1) < 0 && errno == EINTR)
+            ;
+    (void)tcsetattr(STDIN_FILENO, TCSAFLUSH, &saved_terminal);
+    terminal_raw = 0;
 }
 
 static bool write_all(int fd, const uint8_t *p, size_t n)

@@ -150,6 +150,31 @@ TEST(KeyWait, AnyKeyOnATerminalLeavesItAsItWas)
     }
 }
 
+// Ended by a signal while it waits (kill, a session manager), the program
+// still gives the terminal back as it found it, and ends by that signal.
+TEST(KeyWait, SignalDuringTheWaitLeavesTheTerminalAsItWas)
+{
+    if (testing_windows())
+        GTEST_SKIP() << "the Windows console is not a POSIX terminal";
+    for (int sig : {SIGTERM, SIGHUP, SIGQUIT}) {
+        SCOPED_TRACE(strsignal(sig));
+        OnTerminal t;
+        ASSERT_GT(t.pid, 0);
+        termios before{};
+        ASSERT_EQ(tcgetattr(t.slave, &before), 0);
+        EXPECT_NE(read_until(t.master, PROMPT).find(PROMPT), std::string::npos);
+        for (int i = 0; i < 1000 && !raw_mode(t.slave); i++)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        ASSERT_TRUE(raw_mode(t.slave));
+        ASSERT_EQ(kill(t.pid, sig), 0);
+        EXPECT_EQ(t.status_within(10), 128 + sig);
+        termios after{};
+        ASSERT_EQ(tcgetattr(t.slave, &after), 0);
+        EXPECT_EQ(after.c_lflag, before.c_lflag) << "local modes not restored";
+        EXPECT_EQ(after.c_iflag, before.c_iflag) << "input modes not restored";
+    }
+}
+
 // With standard input redirected there is nobody to press a key: the prompt
 // shows and the program ends at once, with a terminal as its console.
 TEST(KeyWait, NoWaitWhenStandardInputIsRedirected)
