@@ -3,8 +3,9 @@
 #   cpack --preset deb       swug_VERSION_amd64.deb, for Debian
 #   cpack --preset windows   swug-VERSION-win64.zip
 # Two builds of one commit give the same bytes: every time in a package is
-# SOURCE_DATE_EPOCH, or else the time of the last commit, and every file's
-# owner, mode and place in the archive is fixed by tools/reproducible-archive.
+# SOURCE_DATE_EPOCH, or else the time of the last commit (cpack-config.cmake),
+# and every file's owner, mode and place in the archive is fixed by
+# tools/reproducible-archive.
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "extract, inspect, verify and build firmware upgrade images")
 string(JOIN "\n" CPACK_DEBIAN_PACKAGE_DESCRIPTION
   "A firmware upgrade image is a 40-byte header (a marker, a version text,"
@@ -23,15 +24,6 @@ set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION utils)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 
-set(epoch "$ENV{SOURCE_DATE_EPOCH}")
-if(epoch STREQUAL "")
-  execute_process(COMMAND git -C ${PROJECT_SOURCE_DIR} log -1 --format=%ct
-    OUTPUT_VARIABLE epoch OUTPUT_STRIP_TRAILING_WHITESPACE RESULT_VARIABLE no_git ERROR_QUIET)
-  if(no_git OR epoch STREQUAL "")
-    set(epoch 0)
-  endif()
-endif()
-set(CPACK_SOURCE_DATE_EPOCH ${epoch})
 set(CPACK_SWUG_SOURCE_DIR ${PROJECT_SOURCE_DIR})
 set(CPACK_PROJECT_CONFIG_FILE ${PROJECT_SOURCE_DIR}/cmake/cpack-config.cmake)
 set(CPACK_POST_BUILD_SCRIPTS ${PROJECT_SOURCE_DIR}/cmake/cpack-post-build.cmake)
