@@ -39,7 +39,10 @@ std::string why_not_traceable()
 #if defined(__SANITIZE_ADDRESS__)
     return "the sanitizer runtime makes system calls of its own, which the faults would hit";
 #endif
-    return on_path("strace") ? "" : "strace is not installed";
+    if (!on_path("strace"))
+        return "strace is not installed";
+    static const bool traces = system("strace -o /dev/null true >/dev/null 2>&1") == 0;
+    return traces ? "" : "strace cannot trace here (no ptrace)";
 }
 
 #define NEEDS_STRACE()                                  \
@@ -364,13 +367,14 @@ struct HeldRun {
         }
         return false;
     }
-    // The program's own process: strace's only child.
+    // The program's own process: strace's only child. 0 when the system
+    // does not say, which kill() must never be given.
     pid_t program() const
     {
         std::ifstream f("/proc/" + std::to_string(strace) + "/task/" + std::to_string(strace) + "/children");
-        pid_t pid = -1;
+        pid_t pid = 0;
         f >> pid;
-        return pid;
+        return pid > 0 ? pid : 0;
     }
     // strace ends the way the program did.
     int wait_status() const
@@ -392,6 +396,7 @@ TEST(OutputSignals, InterruptRemovesTheTemporaryFileAndEndsBySignal)
         const Tree before = box.tree();
         HeldRun run(box, {"in.bin", "out.bin"});
         ASSERT_TRUE(run.wait_for_temp());
+        ASSERT_GT(run.program(), 0) << "/proc does not name strace's child";
         ASSERT_EQ(kill(run.program(), sig), 0);
         const int status = run.wait_status();
         EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == sig) << std::hex << status;
@@ -408,6 +413,7 @@ TEST(OutputSignals, SignalIgnoredAtStartStaysIgnored)
     box.put("in.bin", IMAGE);
     HeldRun run(box, {"in.bin", "out.bin"}, SIGTERM);
     ASSERT_TRUE(run.wait_for_temp());
+    ASSERT_GT(run.program(), 0) << "/proc does not name strace's child";
     ASSERT_EQ(kill(run.program(), SIGTERM), 0);
     const int status = run.wait_status();
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << std::hex << status;
