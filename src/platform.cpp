@@ -186,14 +186,9 @@ static bool put(int fd, const Content *c)
     return write_all(fd, c->head, c->head_len) && write_all(fd, c->body, c->body_len);
 }
 
-// Whether st may be `keep`; errno says why it may not be written in place.
 static bool is_keep(const FileId *keep, const struct stat *st)
 {
-    const bool same = may_be_keep(keep, (uint64_t)st->st_dev, (uint64_t)st->st_ino);
-
-    if (same)
-        errno = EPERM;
-    return same;
+    return may_be_keep(keep, (uint64_t)st->st_dev, (uint64_t)st->st_ino);
 }
 
 // The descriptor that a name stands for: /dev/stdout, /dev/stderr, /dev/fd/N,
@@ -469,8 +464,12 @@ bool write_in_place(const Content *c, const FileId *keep)
     // A descriptor is written at its position, so that `>>` appends and the
     // other lines of a `{ ...; } > f` group stay; a file opened here is
     // emptied first.
-    ok = fd >= 0 && fstat(fd, &st) == 0 && !is_keep(keep, &st) &&
-         (!own || !S_ISREG(st.st_mode) || ftruncate(fd, 0) == 0) && put(fd, c);
+    ok = fd >= 0 && fstat(fd, &st) == 0;
+    if (ok && is_keep(keep, &st)) {
+        errno = EPERM;
+        ok = false;
+    }
+    ok = ok && (!own || !S_ISREG(st.st_mode) || ftruncate(fd, 0) == 0) && put(fd, c);
     if (own && fd >= 0)
         ok = close(fd) == 0 && ok;
     return ok;
@@ -572,13 +571,12 @@ int64_t file_size(FILE *f)
     return _fseeki64(f, 0, SEEK_END) == 0 ? _ftelli64(f) : -1;
 }
 
-static bool identify(HANDLE h, FileId *id)
+// The file an open handle is, and in *info what else the system says of it.
+static bool identify(HANDLE h, FileId *id, BY_HANDLE_FILE_INFORMATION *info)
 {
-    BY_HANDLE_FILE_INFORMATION info;
-
-    id->known = GetFileInformationByHandle(h, &info) != 0;
-    id->volume = id->known ? info.dwVolumeSerialNumber : 0;
-    id->index = id->known ? (uint64_t)info.nFileIndexHigh << 32 | info.nFileIndexLow : 0;
+    id->known = GetFileInformationByHandle(h, info) != 0;
+    id->volume = id->known ? info->dwVolumeSerialNumber : 0;
+    id->index = id->known ? (uint64_t)info->nFileIndexHigh << 32 | info->nFileIndexLow : 0;
     return id->known;
 }
 
@@ -588,7 +586,9 @@ void fresh_pages(void *, size_t)
 
 void file_id(FILE *f, FileId *id)
 {
-    (void)identify((HANDLE)_get_osfhandle(_fileno(f)), id);
+    BY_HANDLE_FILE_INFORMATION info;
+
+    (void)identify((HANDLE)_get_osfhandle(_fileno(f)), id, &info);
 }
 
 // _getch reads the console, not standard input: with standard input
@@ -674,6 +674,17 @@ static bool put(HANDLE h, const Content *c)
     return write_all(h, c->head, c->head_len) && write_all(h, c->body, c->body_len);
 }
 
+// Closes h after a write that went as `ok` says; a failed close fails it too,
+// and errno keeps the first reason.
+static bool closed(HANDLE h, bool ok)
+{
+    if (!CloseHandle(h) && ok) {
+        errno_from_last_error();
+        ok = false;
+    }
+    return ok;
+}
+
 // Where the temporary file goes: the directory part of name, up to and
 // including its last separator.
 static size_t directory_length(const char *name)
@@ -699,6 +710,7 @@ Output find_output(const char *name, const FileId *keep, bool *is_keep)
 {
     BY_HANDLE_FILE_INFORMATION info;
     DWORD attrs, type;
+    FileId found;
     HANDLE h;
 
     if (snprintf(target, LONG_PATH, "%s", name) >= LONG_PATH)
@@ -718,12 +730,12 @@ Output find_output(const char *name, const FileId *keep, bool *is_keep)
     if (h == INVALID_HANDLE_VALUE)
         return refused_by_last_error();
     type = GetFileType(h);
-    const bool known = GetFileInformationByHandle(h, &info) != 0;
+    const bool known = identify(h, &found, &info);
     CloseHandle(h);
     // CON, NUL and the like are devices; a file with several names keeps them.
     if (type != FILE_TYPE_DISK || !known || info.nNumberOfLinks != 1)
         return OUTPUT_IN_PLACE;
-    *is_keep = may_be_keep(keep, info.dwVolumeSerialNumber, (uint64_t)info.nFileIndexHigh << 32 | info.nFileIndexLow);
+    *is_keep = may_be_keep(keep, found.volume, found.index);
     return OUTPUT_FILE;
 }
 
@@ -764,10 +776,7 @@ bool fill_temp(const Content *c, bool durable)
         errno_from_last_error();
         ok = false;
     }
-    if (!CloseHandle(temp_handle) && ok) {
-        errno_from_last_error();
-        ok = false;
-    }
+    ok = closed(temp_handle, ok);
     temp_handle = INVALID_HANDLE_VALUE;
     return ok;
 }
@@ -808,6 +817,7 @@ bool write_in_place(const Content *c, const FileId *keep)
 {
     HANDLE h = CreateFileA(target, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL, OPEN_ALWAYS,
                            FILE_ATTRIBUTE_NORMAL, NULL);
+    BY_HANDLE_FILE_INFORMATION info;
     FileId found;
     bool ok = true;
 
@@ -816,7 +826,7 @@ bool write_in_place(const Content *c, const FileId *keep)
         return false;
     }
     if (GetFileType(h) == FILE_TYPE_DISK) {
-        if (!identify(h, &found) || may_be_keep(keep, found.volume, found.index)) {
+        if (!identify(h, &found, &info) || may_be_keep(keep, found.volume, found.index)) {
             errno = EPERM;
             ok = false;
         } else if (!SetEndOfFile(h)) {
@@ -824,12 +834,7 @@ bool write_in_place(const Content *c, const FileId *keep)
             ok = false;
         }
     }
-    ok = ok && put(h, c);
-    if (!CloseHandle(h) && ok) {
-        errno_from_last_error();
-        ok = false;
-    }
-    return ok;
+    return closed(h, ok && put(h, c));
 }
 
 void end_output(void)

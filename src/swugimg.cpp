@@ -66,17 +66,23 @@ static bool must_escape(unsigned char c)
     return c == '\\' || c < 0x20 || c == 0x7F;
 }
 
+// Whether c makes a name print escaped. Where a backslash separates folders
+// (Windows) it is never part of a name, and alone changes nothing.
+static bool calls_for_escape(unsigned char c)
+{
+    return c == '\\' ? !backslash_is_separator : must_escape(c);
+}
+
 // A file name as sha256sum prints it, so that no name can forge a line of
 // its own: one holding a backslash or a control byte gets a leading
 // backslash, and in it \\, \n, \r and, for the other control bytes, \xHH.
-// Any other name is printed exactly as given. Where a backslash separates
-// folders (Windows) it is never part of a name, and alone changes nothing.
+// Any other name is printed exactly as given.
 static void emit_name(FILE *f, const char *name)
 {
     const char *run = name, *p = name;
     char e[5];
 
-    while (*p != '\0' && !(must_escape((unsigned char)*p) && !(backslash_is_separator && *p == '\\')))
+    while (*p != '\0' && !calls_for_escape((unsigned char)*p))
         p++;
     if (*p == '\0') {
         emit(f, name, (size_t)(p - name));
@@ -149,29 +155,35 @@ static FILE *open_input(const char *name, char *why, size_t why_size)
     return f;
 }
 
-// Reads up to n bytes, fewer only at the end of the file; false on a read
-// error. No size the system reports is trusted: a pipe has none and a /proc
-// file says 0.
-static bool read_some(FILE *f, uint8_t *p, size_t n, size_t *got)
+// Reads up to n bytes, fewer only at the end of the file, and where `more`
+// is given says whether the file goes on past them; false on a read error.
+// No size the system reports is trusted: a pipe has none and a /proc file
+// says 0.
+static bool read_up_to(FILE *f, uint8_t *p, size_t n, size_t *got, bool *more)
 {
     *got = n == 0 ? 0 : fread(p, 1, n, f);
+    if (more != NULL)
+        *more = *got == n && ferror(f) == 0 && getc(f) != EOF;
     return ferror(f) == 0;
 }
 
-// Whether f holds more, once the most that can be sound has been read.
-static bool read_more(FILE *f, bool *more)
+// Closes what open_input opened, after a read that went as `ok` says (errno
+// then holds its reason); standard input stays open for the next "-".
+// False, with the reason in `why` and on standard error, when the read or
+// the close failed.
+static bool done_reading(const char *name, FILE *f, bool ok, char *why, size_t why_size)
 {
-    *more = getc(f) != EOF;
-    return ferror(f) == 0;
-}
+    int error = ok ? 0 : errno != 0 ? errno : EIO;
 
-// Closes what open_input opened; standard input stays open for the next "-".
-static bool close_input(FILE *f)
-{
-    if (f != stdin)
-        return fclose(f) == 0;
-    clearerr(f);
-    return true;
+    if (f == stdin)
+        clearerr(f);
+    else if (fclose(f) != 0 && error == 0)
+        error = errno;
+    if (error == 0)
+        return true;
+    (void)snprintf(why, why_size, "cannot read: %s", strerror(error));
+    complain(name, "cannot read", strerror(error));
+    return false;
 }
 
 PRINTF_LIKE(2, 3) static void set_fault(IMAGE_REPORT *r, const char *fmt, ...)
@@ -228,21 +240,15 @@ static int read_image(const char *name, IMAGE_REPORT *r)
         return 2;
     memset(head, IMAGE_FILL, sizeof head);
     memset(swug_img.sw_bin, IMAGE_FILL, sizeof swug_img.sw_bin);
-    ok = read_some(f, head, HEADER_SIZE, &head_got) &&
-         (head_got < HEADER_SIZE || read_some(f, swug_img.sw_bin, PAYLOAD_CAPACITY, &body_got)) &&
-         (body_got < PAYLOAD_CAPACITY || read_more(f, &more));
-    const int error = errno;
+    ok = read_up_to(f, head, HEADER_SIZE, &head_got, NULL) &&
+         (head_got < HEADER_SIZE || read_up_to(f, swug_img.sw_bin, PAYLOAD_CAPACITY, &body_got, &more));
     r->size = (int64_t)(head_got + body_got) + more;
     // A longer file that tells its size tells how much longer.
     const int64_t reported = more ? file_size(f) : -1;
     if (reported > r->size)
         r->size = reported;
-    if (!close_input(f) || !ok) {
-        const char *reason = strerror(ok ? errno : error);
-        (void)snprintf(r->fault, sizeof r->fault, "cannot read: %s", reason);
-        complain(name, "cannot read", reason);
+    if (!done_reading(name, f, ok, r->fault, sizeof r->fault))
         return 2;
-    }
     judge(r, head);
     return 0;
 }
@@ -441,12 +447,9 @@ static int create(int argc, char **argv)
     if (f == NULL)
         return 2;
     file_id(f, &payload);
-    ok = read_some(f, swug_img.sw_bin, PAYLOAD_CAPACITY, &size) && (size < PAYLOAD_CAPACITY || read_more(f, &more));
-    const int error = errno;
-    if (!close_input(f) || !ok) {
-        complain(argv[i], "cannot read", strerror(ok ? errno : error));
+    ok = read_up_to(f, swug_img.sw_bin, PAYLOAD_CAPACITY, &size, &more);
+    if (!done_reading(argv[i], f, ok, why, sizeof why))
         return 2;
-    }
     if (more) {
         (void)snprintf(why, sizeof why, "payload larger than %u bytes", PAYLOAD_CAPACITY);
         complain(argv[i], why, NULL);
