@@ -185,11 +185,9 @@ TEST(OutputFaults, AttributeThatCannotBeCarriedKeepsTheOutput)
     if (system(("setfattr -n user.origin -v lab " + box.path() + "/out.bin 2>/dev/null").c_str()) != 0)
         GTEST_SKIP() << "this file system takes no user attributes";
     const Tree before = box.tree();
-    std::vector<std::string> cmd = {"strace", "-o", "/dev/null", "-e", "inject=fsetxattr:error=ENOSPC"};
-    for (const std::string &w : command())
-        cmd.push_back(w);
-    cmd.insert(cmd.end(), {"in.bin", "out.bin"});
-    EXPECT_EQ(box.run_command(cmd).status, 1);
+    EXPECT_EQ(box.run({"in.bin", "out.bin"}, "", {"strace", "-o", "/dev/null", "-e", "inject=fsetxattr:error=ENOSPC"})
+                  .status,
+              1);
     EXPECT_TRUE(same_tree(box.tree(), before));
 }
 
@@ -448,11 +446,7 @@ TEST(OutputSignals, FileSizeLimitIsAFailedWrite)
     box.put("in.bin", IMAGE);
     box.put("out.bin", "keep");
     const Tree before = box.tree();
-    std::vector<std::string> cmd = {"sh", "-c", "ulimit -f 100 && exec \"$@\"", "sh"};
-    for (const std::string &w : command())
-        cmd.push_back(w);
-    cmd.insert(cmd.end(), {"in.bin", "out.bin"});
-    EXPECT_EQ(box.run_command(cmd).status, 1);
+    EXPECT_EQ(box.run({"in.bin", "out.bin"}, "", {"sh", "-c", "ulimit -f 100 && exec \"$@\"", "sh"}).status, 1);
     EXPECT_TRUE(same_tree(box.tree(), before));
 }
 

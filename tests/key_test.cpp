@@ -1,6 +1,6 @@
 // The closing key wait on a real terminal: one key, no echo, no Enter, the
 // signal keys read as keys, and the terminal as it was afterwards with
-// nothing left over for the shell.
+// nothing left over for the shell, also when a signal ends the wait.
 #include <fcntl.h>
 #include <poll.h>
 #include <pty.h>
@@ -111,19 +111,30 @@ struct OnTerminal {
     }
 };
 
-TEST(KeyWait, AnyKeyOnATerminalLeavesItAsItWas)
+// Every key ends the wait, the signal keys too, and so does a signal sent
+// from outside (kill, a session manager), which also ends the program by
+// that signal. Either way the terminal is left as it was, with nothing of
+// the key left over for the shell.
+TEST(KeyWait, AnyKeyOrSignalLeavesTheTerminalAsItWas)
 {
     if (testing_windows())
         GTEST_SKIP() << "the Windows console is not a POSIX terminal";
-    const std::pair<const char *, std::string> keys[] = {
-        {"plain key", "k"},
-        {"Ctrl-C", "\x03"},
-        {"Ctrl-Z", "\x1a"},
-        {"arrow up", "\x1b[A"},
-        {"F5", "\x1b[15~"},
+    const struct {
+        const char *what;
+        std::string bytes;  // the key pressed, or none
+        int sig;            // the signal sent, or 0
+    } table[] = {
+        {"plain key", "k", 0},
+        {"Ctrl-C", "\x03", 0},
+        {"Ctrl-Z", "\x1a", 0},
+        {"arrow up", "\x1b[A", 0},
+        {"F5", "\x1b[15~", 0},
+        {"SIGTERM", "", SIGTERM},
+        {"SIGHUP", "", SIGHUP},
+        {"SIGQUIT", "", SIGQUIT},
     };
-    for (const auto &[what, bytes] : keys) {
-        SCOPED_TRACE(what);
+    for (const auto &row : table) {
+        SCOPED_TRACE(row.what);
         OnTerminal t;
         ASSERT_GT(t.pid, 0);
         termios before{};
@@ -136,8 +147,11 @@ TEST(KeyWait, AnyKeyOnATerminalLeavesItAsItWas)
         int status = 0;
         EXPECT_EQ(waitpid(t.pid, &status, WNOHANG), 0) << "ended before a key was pressed";
 
-        ASSERT_EQ(write(t.master, bytes.data(), bytes.size()), (ssize_t)bytes.size());  // no Enter
-        EXPECT_EQ(t.status_within(10), 0);
+        if (row.sig != 0)
+            ASSERT_EQ(kill(t.pid, row.sig), 0);
+        else
+            ASSERT_EQ(write(t.master, row.bytes.data(), row.bytes.size()), (ssize_t)row.bytes.size());  // no Enter
+        EXPECT_EQ(t.status_within(10), row.sig == 0 ? 0 : 128 + row.sig);
         EXPECT_EQ(read_until(t.master, "\x01never", 100).find_first_of("k[~"), std::string::npos) << "echoed";
 
         termios after{};
@@ -147,31 +161,6 @@ TEST(KeyWait, AnyKeyOnATerminalLeavesItAsItWas)
         int left = -1;
         ASSERT_EQ(ioctl(t.slave, FIONREAD, &left), 0);
         EXPECT_EQ(left, 0) << "bytes of the key left for the shell";
-    }
-}
-
-// Ended by a signal while it waits (kill, a session manager), the program
-// still gives the terminal back as it found it, and ends by that signal.
-TEST(KeyWait, SignalDuringTheWaitLeavesTheTerminalAsItWas)
-{
-    if (testing_windows())
-        GTEST_SKIP() << "the Windows console is not a POSIX terminal";
-    for (int sig : {SIGTERM, SIGHUP, SIGQUIT}) {
-        SCOPED_TRACE(strsignal(sig));
-        OnTerminal t;
-        ASSERT_GT(t.pid, 0);
-        termios before{};
-        ASSERT_EQ(tcgetattr(t.slave, &before), 0);
-        EXPECT_NE(read_until(t.master, PROMPT).find(PROMPT), std::string::npos);
-        for (int i = 0; i < 1000 && !raw_mode(t.slave); i++)
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        ASSERT_TRUE(raw_mode(t.slave));
-        ASSERT_EQ(kill(t.pid, sig), 0);
-        EXPECT_EQ(t.status_within(10), 128 + sig);
-        termios after{};
-        ASSERT_EQ(tcgetattr(t.slave, &after), 0);
-        EXPECT_EQ(after.c_lflag, before.c_lflag) << "local modes not restored";
-        EXPECT_EQ(after.c_iflag, before.c_iflag) << "input modes not restored";
     }
 }
 

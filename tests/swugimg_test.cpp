@@ -18,10 +18,12 @@ Result swugimg(const Sandbox &box, const std::vector<std::string> &args)
     return box.run_command(cmd);
 }
 
-// swugimg run by sh, with `redirect` (such as "< img.bin") after its words.
-Result swugimg_sh(const Sandbox &box, const std::vector<std::string> &args, const std::string &redirect)
+// swugimg run by sh, with `redirect` (such as "< img.bin") after its words
+// and `feed` (such as "cat img.bin |") before them.
+Result swugimg_sh(const Sandbox &box, const std::vector<std::string> &args, const std::string &redirect,
+                  const std::string &feed = "")
 {
-    std::string line;
+    std::string line = feed + " ";
     std::vector<std::string> words = companion_command();
     words.insert(words.end(), args.begin(), args.end());
     for (const std::string &w : words)
@@ -228,13 +230,13 @@ TEST(Swugimg, StreamsAndStandardInput)
     if (testing_windows())
         return;  // a Unix pipe into Wine is a pipe all the same, but FIFOs and /proc are not Windows'
     EXPECT_EQ(swugimg_sh(box, {"check", "-"}, "< /dev/null").out, "-: FAILED (shorter than the 40-byte header)\n");
-    Result r = box.run_command({"sh", "-c", "cat img.bin | '" + companion_command().back() + "' info --json -"});
+    Result r = swugimg_sh(box, {"info", "--json", "-"}, "", "cat img.bin |");
     EXPECT_NE(r.out.find("\"size\":70040,"), std::string::npos) << r.out;
-    EXPECT_EQ(box.run_command({"sh", "-c", "cat img.bin img.bin | '" + companion_command().back() + "' check -"}).out,
-              "-: OK\n") << "trailing bytes do not make an image unsound";
+    EXPECT_EQ(swugimg_sh(box, {"check", "-"}, "", "cat img.bin img.bin |").out, "-: OK\n")
+        << "trailing bytes do not make an image unsound";
 
     ASSERT_EQ(box.run_command({"mkfifo", "fifo"}).status, 0);
-    r = box.run_command({"sh", "-c", "cat img.bin > fifo & '" + companion_command().back() + "' check fifo"});
+    r = swugimg_sh(box, {"check", "fifo"}, "", "cat img.bin > fifo &");
     EXPECT_EQ(r.out, "fifo: OK\n");
     std::remove((box.path() + "/fifo").c_str());  // reading the tree would wait on it
 
@@ -243,12 +245,12 @@ TEST(Swugimg, StreamsAndStandardInput)
     const std::string version(std::istreambuf_iterator<char>(f), {});
     ASSERT_EQ(swugimg(box, {"create", "/proc/version", "v.img"}).status, 0);
     EXPECT_TRUE(same_content(box.tree()["v.img"], sound_image(0, "", version)));
-    r = box.run_command({"sh", "-c", "cat /proc/version | '" + companion_command().back() + "' create - p.img"});
+    r = swugimg_sh(box, {"create", "-", "p.img"}, "", "cat /proc/version |");
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_TRUE(same_content(box.tree()["p.img"], sound_image(0, "", version)));
 
     // Past the largest payload, a stream is refused and nothing written.
-    r = box.run_command({"sh", "-c", "head -c 1048537 /dev/zero | '" + companion_command().back() + "' create - big.img"});
+    r = swugimg_sh(box, {"create", "-", "big.img"}, "", "head -c 1048537 /dev/zero |");
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.err, "swugimg: -: payload larger than 1048536 bytes\n");
     EXPECT_EQ(box.tree().count("big.img"), 0u);
