@@ -43,7 +43,7 @@ PRINTF_LIKE(1, 2) static void say(const char *fmt, ...)
 // leading pair, so \\srv\share becomes //srv/share. The byte after a lead
 // byte of a double-byte character belongs to that character, even when it
 // has the value of a backslash.
-[[maybe_unused]] static void normalise_separators(char *s, bool (*lead_byte)(unsigned char))
+static void normalise_separators(char *s, bool (*lead_byte)(unsigned char))
 {
     size_t r = 0, w = 0;
     bool after_backslash = false;
@@ -75,7 +75,7 @@ static void capture_work_dir(void)
     memset(work_dir, 0, sizeof work_dir);
     if (current_dir(work_dir, PATH_CAPACITY) == NULL)
         work_dir[0] = '\0';
-    if constexpr (backslash_is_separator)
+    if (backslash_is_separator())
         normalise_separators(work_dir, is_lead_byte);
 }
 

@@ -16,51 +16,49 @@
 // content is flushed to the disk before the rename, so that a crash leaves
 // the image or the payload, never neither.
 //
-// The system calls behind each step are in platform.cpp. A failed step
+// The system calls behind each step are in the platform files. A failed step
 // leaves its reason in errno, which write_file hands back.
-#include "platform.h"
+#include "output.h"
 
 #include <errno.h>
 
-static int replace(const Content *c, bool durable, const FileId *keep)
+static int replace(OutputFile *out, const Content *c, bool durable, const FileId *input)
 {
-    Step s = make_temp();
+    Step s = make_temp(out);
 
     if (s == DONE) {
-        s = fill_temp(c, durable) ? rename_temp() : FAILED;
+        s = fill_temp(out, c, durable) ? rename_temp(out) : FAILED;
         if (s != DONE) {
             const int error = errno;
-            drop_temp();
+            drop_temp(out);
             errno = error;
         }
     }
     if (s == NOT_ALLOWED)
-        return write_in_place(c, keep);
+        return write_in_place(out, c, input);
     return s == DONE;
 }
 
-int write_file(const char *name, const uint8_t *head, size_t head_len, const uint8_t *body, size_t body_len,
-               const FileId *keep)
+int write_output(OutputFile *out, const char *name, const Content *c, const FileId *input)
 {
-    const Content c = {head, head_len, body, body_len};
-    bool is_keep = true;
+    bool is_input = true;
     int ok = 0;
 
-    switch (find_output(name, keep, &is_keep)) {
+    switch (find_output(out, name, input, &is_input)) {
     case OUTPUT_NEW:
-        ok = replace(&c, false, keep);
+        ok = replace(out, c, false, input);
         break;
     case OUTPUT_FILE:
-        ok = replace(&c, is_keep, keep);
+        ok = replace(out, c, is_input, input);
         break;
     case OUTPUT_IN_PLACE:
-        ok = write_in_place(&c, keep);
+        ok = write_in_place(out, c, input);
         break;
     case OUTPUT_REFUSED:
         break;
     }
     const int error = errno;
-    end_output();
+    end_output(out);
     errno = error;
     return ok;
 }

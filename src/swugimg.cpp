@@ -70,7 +70,7 @@ static bool must_escape(unsigned char c)
 // (Windows) it is never part of a name, and alone changes nothing.
 static bool calls_for_escape(unsigned char c)
 {
-    return c == '\\' ? !backslash_is_separator : must_escape(c);
+    return c == '\\' ? !backslash_is_separator() : must_escape(c);
 }
 
 // A file name as sha256sum prints it, so that no name can forge a line of

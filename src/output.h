@@ -1,0 +1,64 @@
+// The steps by which write_file makes an output, for output.cpp, which holds
+// the rule, and for the platform files, which take the steps.
+#ifndef SWUG_OUTPUT_H
+#define SWUG_OUTPUT_H
+
+#include "platform.h"
+
+// The output being made, from find_output to end_output. Each platform file
+// defines what it holds; write_file there makes one and hands it to the rule.
+struct OutputFile;
+
+// The new content of an output.
+typedef struct {
+    const uint8_t *head;
+    size_t head_len;
+    const uint8_t *body;
+    size_t body_len;
+} Content;
+
+// What an output name stands for.
+enum Output {
+    OUTPUT_NEW,       // no file yet
+    OUTPUT_FILE,      // a regular file with one link
+    OUTPUT_IN_PLACE,  // a file a replacement would change in other ways: not a regular
+                      // file, more than one link, or a descriptor this process holds
+    OUTPUT_REFUSED,   // a file the user may not write, or a name that cannot be followed
+};
+
+// How a step went.
+enum Step {
+    DONE,
+    NOT_ALLOWED,  // the user may write the output, but not do this
+    FAILED,
+};
+
+// The rule: makes `name` hold c, through the steps below, on the record `out`.
+int write_output(OutputFile *out, const char *name, const Content *c, const FileId *input);
+
+// Looks the output up. For OUTPUT_FILE, *is_input tells whether it is the
+// file `input` (true when that cannot be ruled out).
+Output find_output(OutputFile *out, const char *name, const FileId *input, bool *is_input);
+// A new, empty temporary file beside the output.
+Step make_temp(OutputFile *out);
+// Gives the temporary file the old output's owner, mode and attributes (where
+// there is an old output), fills it, and closes it; flushed to the disk
+// first when `durable`.
+bool fill_temp(OutputFile *out, const Content *c, bool durable);
+// Renames the temporary file over the output.
+Step rename_temp(OutputFile *out);
+void drop_temp(OutputFile *out);
+// Writes the output where it is: through the descriptor it names, or opened
+// without truncating and truncated only once it is known not to be `input`.
+bool write_in_place(OutputFile *out, const Content *c, const FileId *input);
+// Releases what find_output took.
+void end_output(OutputFile *out);
+
+// Whether an open file with this identity may be `input`: certainly when the
+// system could not tell which file `input` is.
+inline bool may_be_input(const FileId *input, uint64_t volume, uint64_t index)
+{
+    return input != NULL && (!input->known || (input->volume == volume && input->index == index));
+}
+
+#endif

@@ -1,0 +1,499 @@
+// The system underneath swug and swugimg on Linux and other POSIX systems;
+// see platform.h and output.h.
+#include <errno.h>
+#include <fcntl.h>
+#include <limits.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <sys/xattr.h>
+#include <termios.h>
+#include <time.h>
+#include <unistd.h>
+
+#include "output.h"
+
+// ---- Signals and the terminal ----------------------------------------------
+
+// What the signal handler must reach, and so file-scope: the temporary file
+// of the output being made, and the terminal as the key wait found it.
+static int temp_dir = -1;                // the directory the temporary file is in
+static char temp_name[16];               // its name there
+static volatile sig_atomic_t temp_live;  // whether it exists
+static struct termios saved_terminal;
+static volatile sig_atomic_t terminal_raw;  // the key wait has changed the terminal
+
+static const int fatal_signals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
+
+// Removes the temporary file and gives the terminal back as the key wait
+// found it, then ends the process by the same signal, so that whoever
+// started it sees how it ended.
+static void remove_temp_and_die(int sig)
+{
+    if (temp_live)
+        (void)unlinkat(temp_dir, temp_name, 0);
+    if (terminal_raw)
+        (void)tcsetattr(STDIN_FILENO, TCSAFLUSH, &saved_terminal);
+    (void)signal(sig, SIG_DFL);
+    (void)raise(sig);
+}
+
+static void fatal_signal_set(sigset_t *set)
+{
+    sigemptyset(set);
+    for (int sig : fatal_signals)
+        sigaddset(set, sig);
+}
+
+void platform_start(void)
+{
+    struct sigaction sa, old;
+
+    memset(&sa, 0, sizeof sa);
+    sa.sa_handler = remove_temp_and_die;
+    fatal_signal_set(&sa.sa_mask);
+    // A signal ignored at start (nohup, a background job) stays ignored.
+    for (int sig : fatal_signals)
+        if (sigaction(sig, &sa, &old) == 0 && old.sa_handler == SIG_IGN)
+            (void)sigaction(sig, &old, NULL);
+    (void)signal(SIGPIPE, SIG_IGN);
+    (void)signal(SIGXFSZ, SIG_IGN);
+}
+
+// Like Windows' _getch: Ctrl-C and the other signal keys are read as keys,
+// and the terminal is restored whatever the key was. Restoring with
+// TCSAFLUSH drops the rest of a key that sends several bytes (an arrow), so
+// none of it reaches the shell.
+void wait_key(void)
+{
+    struct termios raw;
+    unsigned char c;
+
+    if (!isatty(STDIN_FILENO) || tcgetattr(STDIN_FILENO, &saved_terminal) != 0)
+        return;
+    raw = saved_terminal;
+    raw.c_lflag &= ~(tcflag_t)(ICANON | ECHO | ISIG | IEXTEN);
+    raw.c_iflag &= ~(tcflag_t)IXON;
+    raw.c_cc[VMIN] = 1;
+    raw.c_cc[VTIME] = 0;
+    terminal_raw = 1;
+    if (tcsetattr(STDIN_FILENO, TCSANOW, &raw) == 0)
+        while (read(STDIN_FILENO, &c, 1) < 0 && errno == EINTR)
+            ;
+    (void)tcsetattr(STDIN_FILENO, TCSAFLUSH, &saved_terminal);
+    terminal_raw = 0;
+}
+
+// ---- Arguments, names and text ---------------------------------------------
+
+bool args_are_exact(void)
+{
+    return true;
+}
+
+char *current_dir(char *buf, int size)
+{
+    return getcwd(buf, (size_t)size);
+}
+
+bool backslash_is_separator(void)
+{
+    return false;
+}
+
+bool is_lead_byte(unsigned char)
+{
+    return false;
+}
+
+bool put_text(FILE *f, const char *s, size_t n)
+{
+    return n == 0 || fwrite(s, 1, n, f) == n;
+}
+
+FILE *binary_stdin(void)
+{
+    return stdin;
+}
+
+// ---- Reading ---------------------------------------------------------------
+
+int64_t file_size(FILE *f)
+{
+    return fseeko(f, 0, SEEK_END) == 0 ? (int64_t)ftello(f) : -1;
+}
+
+void fresh_pages(void *p, size_t n)
+{
+    const uintptr_t page = (uintptr_t)sysconf(_SC_PAGESIZE);
+    const uintptr_t start = ((uintptr_t)p + page - 1) & ~(page - 1), end = ((uintptr_t)p + n) & ~(page - 1);
+
+    // On failure the pages stay as they were, and are copied in as usual.
+    if (end > start)
+        (void)mmap(reinterpret_cast<void *>(start), end - start, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED, -1, 0);
+}
+
+void file_id(FILE *f, FileId *id)
+{
+    struct stat st;
+
+    id->known = fstat(fileno(f), &st) == 0;
+    id->volume = id->known ? (uint64_t)st.st_dev : 0;
+    id->index = id->known ? (uint64_t)st.st_ino : 0;
+}
+
+// ---- Writing an output -----------------------------------------------------
+
+// Every name is taken relative to the directory it is in, opened once: a
+// directory moved meanwhile keeps its files together, and the temporary
+// file's name never makes a path too long.
+struct OutputFile {
+    int dir;                  // the directory the output is in
+    char base[NAME_MAX + 1];  // the output's name in dir
+    bool has_old;             // whether there is a file to replace,
+    struct stat old;          // this one
+    int old_fd;               // it, opened for its extended attributes,
+    char old_path[32];        // or its /proc name when it cannot be read
+    int named_fd;             // a descriptor the output name stands for, or -1
+    int temp_fd;              // the temporary file while it is open
+};
+
+int write_file(const char *name, const uint8_t *head, size_t head_len, const uint8_t *body, size_t body_len,
+               const FileId *input)
+{
+    OutputFile out;
+    const Content c = {head, head_len, body, body_len};
+
+    memset(&out, 0, sizeof out);
+    out.dir = out.old_fd = out.named_fd = out.temp_fd = -1;
+    return write_output(&out, name, &c, input);
+}
+
+static bool write_all(int fd, const uint8_t *p, size_t n)
+{
+    while (n > 0) {
+        const ssize_t w = write(fd, p, n);
+        if (w < 0 && errno == EINTR)
+            continue;
+        if (w == 0)
+            errno = EIO;
+        if (w <= 0)
+            return false;
+        p += w;
+        n -= (size_t)w;
+    }
+    return true;
+}
+
+static bool put(int fd, const Content *c)
+{
+    return write_all(fd, c->head, c->head_len) && write_all(fd, c->body, c->body_len);
+}
+
+static bool is_input(const FileId *input, const struct stat *st)
+{
+    return may_be_input(input, (uint64_t)st->st_dev, (uint64_t)st->st_ino);
+}
+
+static Output refused(int error)
+{
+    errno = error;
+    return OUTPUT_REFUSED;
+}
+
+// The descriptor that a name stands for: /dev/stdout, /dev/stderr, /dev/fd/N,
+// /proc/self/fd/N and the like. -1 for any other name.
+static int descriptor_named(const char *name)
+{
+    char own[32];
+    const char *dirs[] = {"/dev/fd/", "/proc/self/fd/", "/proc/thread-self/fd/", own};
+    char *end;
+
+    if (strcmp(name, "/dev/stdin") == 0 || strcmp(name, "/dev/stdout") == 0 || strcmp(name, "/dev/stderr") == 0)
+        return name[8] == 'i' ? 0 : name[8] == 'o' ? 1 : 2;
+    if (strncmp(name, "/dev/fd/", 8) != 0 && strncmp(name, "/proc/", 6) != 0)
+        return -1;
+    (void)snprintf(own, sizeof own, "/proc/%ld/fd/", (long)getpid());
+    for (const char *dir : dirs) {
+        const size_t len = strlen(dir);
+        if (strncmp(name, dir, len) == 0 && name[len] >= '0' && name[len] <= '9') {
+            errno = 0;
+            const long n = strtol(name + len, &end, 10);
+            return errno == 0 && *end == '\0' && n <= INT_MAX ? (int)n : -1;
+        }
+    }
+    return -1;
+}
+
+// Opens the directory that path (relative to `at`) names its last part in,
+// and puts that part in base. -1 when either cannot be had.
+static int open_parent(int at, const char *path, char (&base)[NAME_MAX + 1])
+{
+    char dir[PATH_MAX];
+    const char *slash = strrchr(path, '/');
+    const char *last = slash != NULL ? slash + 1 : path;
+    const size_t len = strlen(last);
+
+    if (len == 0 || len >= sizeof base) {
+        errno = len == 0 ? EISDIR : ENAMETOOLONG;
+        return -1;
+    }
+    memcpy(base, last, len + 1);
+    if (slash == NULL)
+        return openat(at, ".", O_PATH | O_DIRECTORY | O_CLOEXEC);
+    const size_t dir_len = slash == path ? 1 : (size_t)(slash - path);  // "/name" is in "/"
+    if (dir_len >= sizeof dir) {
+        errno = ENAMETOOLONG;
+        return -1;
+    }
+    memcpy(dir, path, dir_len);
+    dir[dir_len] = '\0';
+    return openat(at, dir, O_PATH | O_DIRECTORY | O_CLOEXEC);
+}
+
+// Follows the output's links to the file they lead to, which is the one to
+// replace: a link stays a link. A link to a descriptor name is that
+// descriptor. *behind_link tells whether a link was followed.
+static Output follow_links(OutputFile *out, bool *behind_link)
+{
+    char link[PATH_MAX];
+
+    for (int hops = 0; hops <= 40; hops++) {
+        if (fstatat(out->dir, out->base, &out->old, AT_SYMLINK_NOFOLLOW) != 0)
+            return errno == ENOENT ? OUTPUT_NEW : OUTPUT_REFUSED;
+        if (!S_ISLNK(out->old.st_mode)) {
+            *behind_link = hops > 0;
+            return OUTPUT_FILE;
+        }
+        const ssize_t n = readlinkat(out->dir, out->base, link, sizeof link);
+        if (n < 0)
+            return OUTPUT_REFUSED;
+        if (n == 0 || (size_t)n >= sizeof link)
+            return refused(ENAMETOOLONG);
+        link[n] = '\0';
+        out->named_fd = descriptor_named(link);
+        if (out->named_fd >= 0)
+            return OUTPUT_IN_PLACE;
+        const int dir = open_parent(link[0] == '/' ? AT_FDCWD : out->dir, link, out->base);
+        (void)close(out->dir);
+        out->dir = dir;
+        if (dir < 0)
+            return OUTPUT_REFUSED;
+    }
+    return refused(ELOOP);
+}
+
+Output find_output(OutputFile *out, const char *name, const FileId *input, bool *output_is_input)
+{
+    struct stat followed;
+    bool behind_link = false;
+    Output found;
+
+    out->named_fd = descriptor_named(name);
+    if (out->named_fd >= 0)
+        return OUTPUT_IN_PLACE;
+    out->dir = open_parent(AT_FDCWD, name, out->base);
+    if (out->dir < 0)
+        return OUTPUT_REFUSED;
+    found = follow_links(out, &behind_link);
+    if (found != OUTPUT_FILE)
+        return found;
+    // Behind a link, the file found must be the one the system finds: the
+    // links in /proc name open files, not paths.
+    if (behind_link && stat(name, &followed) != 0)
+        return OUTPUT_REFUSED;
+    if (behind_link && (followed.st_dev != out->old.st_dev || followed.st_ino != out->old.st_ino))
+        return refused(EINVAL);
+    if (!S_ISREG(out->old.st_mode) || out->old.st_nlink > 1)
+        return OUTPUT_IN_PLACE;
+    // The system's own answer, with the effective user's rights: permission
+    // bits, ACLs, a read-only mount.
+    if (faccessat(out->dir, out->base, W_OK, AT_EACCESS) != 0)
+        return OUTPUT_REFUSED;
+    // Read access, for its extended attributes; without it, they are read
+    // through its name in /proc.
+    out->old_fd = openat(out->dir, out->base, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (out->old_fd < 0 && errno == EACCES) {
+        out->old_fd = openat(out->dir, out->base, O_PATH | O_NOFOLLOW | O_CLOEXEC);
+        (void)snprintf(out->old_path, sizeof out->old_path, "/proc/self/fd/%d", out->old_fd);
+    }
+    if (out->old_fd < 0 || fstat(out->old_fd, &out->old) != 0)
+        return OUTPUT_REFUSED;
+    if (!S_ISREG(out->old.st_mode) || out->old.st_nlink > 1)
+        return refused(EAGAIN);  // changed while it was looked at
+    out->has_old = true;
+    *output_is_input = is_input(input, &out->old);
+    return OUTPUT_FILE;
+}
+
+// A file's name in the form of a temporary file of ours: .swug-XXXXXX.
+static void temp_name_for_try(int n, char (&name)[16])
+{
+    static const char digits[] = "0123456789abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ";
+    struct timespec t;
+    unsigned long long v;
+
+    (void)clock_gettime(CLOCK_MONOTONIC, &t);
+    v = ((unsigned long long)getpid() << 32) ^ (unsigned long long)t.tv_nsec ^ ((unsigned long long)n << 48);
+    v *= 0x9E3779B97F4A7C15ull;
+    memcpy(name, ".swug-", 6);
+    for (int i = 6; i < 12; i++, v /= 62)
+        name[i] = digits[v % 62];
+    name[12] = '\0';
+}
+
+// Created with the old file's permission bits (0666 for a new one), so that
+// the umask or the directory's default ACL narrows them exactly as for any
+// new file. The fatal signals wait until temp_live says whether the file is
+// there.
+Step make_temp(OutputFile *out)
+{
+    const mode_t mode = out->has_old ? out->old.st_mode & 0777 : 0666;
+    sigset_t fatal, saved;
+    int error = EEXIST;
+
+    fatal_signal_set(&fatal);
+    (void)sigprocmask(SIG_BLOCK, &fatal, &saved);
+    temp_dir = out->dir;
+    for (int n = 0; out->temp_fd < 0 && error == EEXIST && n < 100; n++) {
+        temp_name_for_try(n, temp_name);
+        out->temp_fd = openat(out->dir, temp_name, O_WRONLY | O_CREAT | O_EXCL | O_NOCTTY | O_CLOEXEC, mode);
+        error = out->temp_fd < 0 ? errno : 0;
+    }
+    temp_live = out->temp_fd >= 0;
+    (void)sigprocmask(SIG_SETMASK, &saved, NULL);
+    if (out->temp_fd >= 0)
+        return DONE;
+    errno = error;
+    return error == EACCES || error == EPERM ? NOT_ALLOWED : FAILED;
+}
+
+// What a file system without owners, modes or attributes (FAT, some network
+// file systems) answers when asked to set them.
+static bool not_supported(int error)
+{
+    return error == EPERM || error == ENOSYS || error == EOPNOTSUPP;
+}
+
+static ssize_t old_xattr_names(const OutputFile *out, char *names, size_t size)
+{
+    return out->old_path[0] != '\0' ? listxattr(out->old_path, names, size) : flistxattr(out->old_fd, names, size);
+}
+
+static ssize_t old_xattr(const OutputFile *out, const char *name, char *value, size_t size)
+{
+    return out->old_path[0] != '\0' ? getxattr(out->old_path, name, value, size)
+                                    : fgetxattr(out->old_fd, name, value, size);
+}
+
+// Carries the old file's extended attributes over to the temporary file.
+// The POSIX ACL is one of them; a user.* or system.* attribute that cannot
+// be carried fails, and so does a list that cannot be read, since it may
+// hold an ACL. The security and trusted attributes are the system's policy
+// and need rights a user lacks; where they cannot be set, the system gives
+// the new file its own. A new file that inherited the directory's default
+// ACL, where the old file had no ACL, loses it again, so that it grants
+// nothing the old one did not.
+static bool carry_xattrs(const OutputFile *out)
+{
+    static const char acl[] = "system.posix_acl_access";
+    char names[65536], value[65536];
+    const ssize_t len = old_xattr_names(out, names, sizeof names);
+    bool had_acl = false;
+
+    if (len < 0)
+        return errno == EOPNOTSUPP;
+    for (const char *name = names; name < names + len; name += strlen(name) + 1) {
+        const bool required = strncmp(name, "user.", 5) == 0 || strncmp(name, "system.", 7) == 0;
+        const ssize_t n = old_xattr(out, name, value, sizeof value);
+        had_acl = had_acl || strcmp(name, acl) == 0;
+        if ((n < 0 || fsetxattr(out->temp_fd, name, value, (size_t)n, 0) != 0) && required)
+            return false;
+    }
+    return had_acl || fremovexattr(out->temp_fd, acl) == 0 || errno == ENODATA || errno == EOPNOTSUPP;
+}
+
+// Owner and group as before where this process may set them; set-id bits
+// stay only with the owner and group they were set for. Where the file
+// system keeps no modes, the new file keeps the bits it was created with,
+// which never allow more than the old file did.
+static bool carry_over(const OutputFile *out)
+{
+    mode_t mode = out->old.st_mode & 07777;
+
+    if (fchown(out->temp_fd, out->old.st_uid, out->old.st_gid) != 0) {
+        if (!not_supported(errno) && errno != EINVAL)
+            return false;
+        mode &= ~(mode_t)S_ISUID;
+        if (fchown(out->temp_fd, (uid_t)-1, out->old.st_gid) != 0) {
+            if (!not_supported(errno) && errno != EINVAL)
+                return false;
+            mode &= ~(mode_t)S_ISGID;
+        }
+    }
+    return carry_xattrs(out) && (fchmod(out->temp_fd, mode) == 0 || not_supported(errno));
+}
+
+bool fill_temp(OutputFile *out, const Content *c, bool durable)
+{
+    bool ok = (!out->has_old || carry_over(out)) && put(out->temp_fd, c) && (!durable || fsync(out->temp_fd) == 0);
+
+    ok = close(out->temp_fd) == 0 && ok;
+    out->temp_fd = -1;
+    return ok;
+}
+
+// In a sticky directory (/tmp) only a file's owner may replace it.
+Step rename_temp(OutputFile *out)
+{
+    if (renameat(out->dir, temp_name, out->dir, out->base) == 0) {
+        temp_live = 0;
+        return DONE;
+    }
+    return errno == EPERM || errno == EACCES ? NOT_ALLOWED : FAILED;
+}
+
+void drop_temp(OutputFile *out)
+{
+    if (out->temp_fd >= 0)
+        (void)close(out->temp_fd);  // the file goes anyway
+    out->temp_fd = -1;
+    // Nothing more can be done when even this fails.
+    (void)unlinkat(out->dir, temp_name, 0);
+    temp_live = 0;
+}
+
+bool write_in_place(OutputFile *out, const Content *c, const FileId *input)
+{
+    const bool own = out->named_fd < 0;
+    const int fd = own ? openat(out->dir, out->base, O_WRONLY | O_CREAT | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC, 0666)
+                       : out->named_fd;
+    struct stat st;
+    bool ok;
+
+    // A descriptor is written at its position, so that `>>` appends and the
+    // other lines of a `{ ...; } > f` group stay; a file opened here is
+    // emptied first.
+    ok = fd >= 0 && fstat(fd, &st) == 0;
+    if (ok && is_input(input, &st)) {
+        errno = EPERM;
+        ok = false;
+    }
+    ok = ok && (!own || !S_ISREG(st.st_mode) || ftruncate(fd, 0) == 0) && put(fd, c);
+    if (own && fd >= 0)
+        ok = close(fd) == 0 && ok;
+    return ok;
+}
+
+void end_output(OutputFile *out)
+{
+    // Descriptors opened only to look at files; closing them cannot fail in
+    // a way that matters.
+    if (out->old_fd >= 0)
+        (void)close(out->old_fd);
+    if (out->dir >= 0)
+        (void)close(out->dir);
+    out->old_fd = out->dir = out->named_fd = -1;
+}
