@@ -255,24 +255,44 @@ static int read_image(const char *name, IMAGE_REPORT *r)
 
 // ---- Commands --------------------------------------------------------------
 
-// Skips the options in front of the names; -- ends them. Returns the index
-// of the first name, or -1 for an option that `known` does not take.
-static int names_start(int argc, char **argv, bool (*known)(const char *))
-{
-    int i = 0;
+// An option a command takes.
+typedef struct {
+    const char *name;  // as written: "-m", "--json"
+    bool has_value;    // whether the next argument is its value
+} OPTION;
 
-    for (; i < argc && argv[i][0] == '-' && argv[i][1] != '\0'; i++) {
-        if (strcmp(argv[i], "--") == 0)
-            return i + 1;
-        if (known == NULL || !known(argv[i]))
-            return -1;
+#define COUNT_OF(a) (sizeof(a) / sizeof((a)[0]))
+#define NO_MORE_OPTIONS (-1)
+#define BAD_OPTION (-2)
+
+// The options stand in front of the names, and "--" ends them; "-" is a name.
+// Returns the index in `options` of the option at argv[*next], with its
+// value in *value, and moves *next past it; NO_MORE_OPTIONS once *next is
+// the first name; BAD_OPTION, after saying why, for an option that is not in
+// `options` or lacks its value.
+static int next_option(int argc, char **argv, int *next, const OPTION *options, size_t count, const char **value)
+{
+    const char *arg = *next < argc ? argv[*next] : NULL;
+
+    if (arg == NULL || arg[0] != '-' || arg[1] == '\0')
+        return NO_MORE_OPTIONS;
+    ++*next;
+    if (strcmp(arg, "--") == 0)
+        return NO_MORE_OPTIONS;
+    for (size_t i = 0; i < count; i++) {
+        if (strcmp(arg, options[i].name) != 0)
+            continue;
+        *value = NULL;
+        if (options[i].has_value && *next >= argc) {
+            (void)usage("an option lacks its value");
+            return BAD_OPTION;
+        }
+        if (options[i].has_value)
+            *value = argv[(*next)++];
+        return (int)i;
     }
-    return i;
-}
-
-static bool is_json(const char *opt)
-{
-    return strcmp(opt, "--json") == 0;
+    (void)usage("unknown option");
+    return BAD_OPTION;
 }
 
 // The version text up to its first zero byte, with anything but printable
@@ -344,17 +364,19 @@ static void info_text(const IMAGE_REPORT *r, const char *version)
 
 static int info(int argc, char **argv)
 {
-    const int first = names_start(argc, argv, is_json);
+    static const OPTION options[] = {{"--json", false}};
     char version[4 * sizeof swug_img.sw_str.version + 1];
+    const char *value;
     bool json = false;
+    int first = 0, opt;
     IMAGE_REPORT r;
 
-    if (first < 0)
-        return usage("unknown option");
+    while ((opt = next_option(argc, argv, &first, options, COUNT_OF(options), &value)) >= 0)
+        json = true;
+    if (opt == BAD_OPTION)
+        return 2;
     if (argc - first != 1)
         return usage("info takes one image");
-    for (int i = 0; i < first; i++)
-        json = json || is_json(argv[i]);
     if (read_image(argv[first], &r) != 0)
         return 2;
     version_text(r.head.version, version);
@@ -369,11 +391,14 @@ static int info(int argc, char **argv)
 // so that a script reading a line an image never loses count.
 static int check(int argc, char **argv)
 {
-    const int first = names_start(argc, argv, NULL);
+    const char *value;
+    int first = 0, opt;
     int status = 0;
 
-    if (first < 0)
-        return usage("unknown option");
+    while ((opt = next_option(argc, argv, &first, NULL, 0, &value)) >= 0)
+        ;
+    if (opt == BAD_OPTION)
+        return 2;
     if (argc - first < 1)
         return usage("check takes one image or more");
     for (int i = first; i < argc; i++) {
@@ -411,33 +436,25 @@ static bool parse_marker(const char *s, uint8_t *marker)
 
 static int create(int argc, char **argv)
 {
+    static const OPTION options[] = {{"-m", true}, {"-v", true}};
     uint8_t head[HEADER_SIZE];
     uint8_t marker = 0;
-    const char *version = "";
+    const char *version = "", *value;
     char why[160];
     size_t size = 0;
     FileId payload;
     bool more = false, ok;
-    int i = 0;
+    int i = 0, opt;
     FILE *f;
 
-    for (; i < argc; i += 2) {
-        const char *opt = argv[i];
-        if (strcmp(opt, "--") == 0) {
-            i++;
-            break;
-        }
-        if (opt[0] != '-' || opt[1] == '\0')
-            break;
-        if (strcmp(opt, "-m") != 0 && strcmp(opt, "-v") != 0)
-            return usage("unknown option");
-        if (i + 1 >= argc)
-            return usage("an option lacks its value");
-        if (opt[1] == 'm' && !parse_marker(argv[i + 1], &marker))
+    while ((opt = next_option(argc, argv, &i, options, COUNT_OF(options), &value)) >= 0) {
+        if (opt == 0 && !parse_marker(value, &marker))
             return usage("the marker is a number from 0 to 255, or 0x00 to 0xFF");
-        if (opt[1] == 'v')
-            version = argv[i + 1];
+        if (opt == 1)
+            version = value;
     }
+    if (opt == BAD_OPTION)
+        return 2;
     if (argc - i != 2)
         return usage("create takes a payload and an image");
     if (strlen(version) > sizeof swug_img.sw_str.version)
