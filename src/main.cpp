@@ -109,6 +109,9 @@ static int32_t read_bin(const char *fn, uint8_t *buffer, uint32_t max_len)
         say("Open file (%s) failed\n", fn);
         return 0;
     }
+    // The one read goes straight into the record; a buffer would only cost
+    // the system calls that size it and set the position back at the close.
+    (void)setvbuf(f, NULL, _IONBF, 0);  // on failure the stream stays buffered, which reads the same
     file_id(f, &input_file);
     // A size that cannot be told, or does not fit 32 bits, is over the limit.
     end = file_size(f);

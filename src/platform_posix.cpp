@@ -309,8 +309,10 @@ Output find_output(OutputFile *out, const char *name, const FileId *input, bool 
     if (!S_ISREG(out->old.st_mode) || out->old.st_nlink > 1)
         return OUTPUT_IN_PLACE;
     // The system's own answer, with the effective user's rights: permission
-    // bits, ACLs, a read-only mount.
-    if (faccessat(out->dir, out->base, W_OK, AT_EACCESS) != 0)
+    // bits, ACLs, a read-only mount. For the file's owner the permission bits
+    // are the answer; a read-only mount then fails the temporary file.
+    const bool owner_may_write = out->old.st_uid == geteuid() && (out->old.st_mode & S_IWUSR) != 0;
+    if (!owner_may_write && faccessat(out->dir, out->base, W_OK, AT_EACCESS) != 0)
         return OUTPUT_REFUSED;
     // Read access, for its extended attributes; without it, they are read
     // through its name in /proc.
@@ -388,15 +390,15 @@ static ssize_t old_xattr(const OutputFile *out, const char *name, char *value, s
                                     : fgetxattr(out->old_fd, name, value, size);
 }
 
-// Carries the old file's extended attributes over to the temporary file.
-// The POSIX ACL is one of them; a user.* or system.* attribute that cannot
-// be carried fails, and so does a list that cannot be read, since it may
-// hold an ACL. The security and trusted attributes are the system's policy
-// and need rights a user lacks; where they cannot be set, the system gives
-// the new file its own. A new file that inherited the directory's default
-// ACL, where the old file had no ACL, loses it again, so that it grants
-// nothing the old one did not.
-static bool carry_xattrs(const OutputFile *out)
+// Carries the old file's extended attributes over to the temporary file, and
+// tells in *changed whether it set or removed any. The POSIX ACL is one of
+// them; a user.* or system.* attribute that cannot be carried fails, and so
+// does a list that cannot be read, since it may hold an ACL. The security
+// and trusted attributes are the system's policy and need rights a user
+// lacks; where they cannot be set, the system gives the new file its own. A
+// new file that inherited the directory's default ACL, where the old file
+// had no ACL, loses it again, so that it grants nothing the old one did not.
+static bool carry_xattrs(const OutputFile *out, bool *changed)
 {
     static const char acl[] = "system.posix_acl_access";
     char names[65536], value[65536];
@@ -409,31 +411,63 @@ static bool carry_xattrs(const OutputFile *out)
         const bool required = strncmp(name, "user.", 5) == 0 || strncmp(name, "system.", 7) == 0;
         const ssize_t n = old_xattr(out, name, value, sizeof value);
         had_acl = had_acl || strcmp(name, acl) == 0;
+        *changed = true;
         if ((n < 0 || fsetxattr(out->temp_fd, name, value, (size_t)n, 0) != 0) && required)
             return false;
     }
-    return had_acl || fremovexattr(out->temp_fd, acl) == 0 || errno == ENODATA || errno == EOPNOTSUPP;
+    if (had_acl)
+        return true;
+    // Asked first, since a removal rewrites the inode even when there is
+    // nothing to remove.
+    if (fgetxattr(out->temp_fd, acl, NULL, 0) < 0)
+        return errno == ENODATA || errno == EOPNOTSUPP;
+    *changed = true;
+    return fremovexattr(out->temp_fd, acl) == 0 || errno == ENODATA;
 }
 
 // Owner and group as before where this process may set them; set-id bits
 // stay only with the owner and group they were set for. Where the file
 // system keeps no modes, the new file keeps the bits it was created with,
-// which never allow more than the old file did.
+// which never allow more than the old file did. Nothing the new file already
+// has is set again, since every change rewrites its inode.
 static bool carry_over(const OutputFile *out)
 {
     mode_t mode = out->old.st_mode & 07777;
+    struct stat now;
+    bool changed = false;
 
-    if (fchown(out->temp_fd, out->old.st_uid, out->old.st_gid) != 0) {
-        if (!not_supported(errno) && errno != EINVAL)
-            return false;
-        mode &= ~(mode_t)S_ISUID;
-        if (fchown(out->temp_fd, (uid_t)-1, out->old.st_gid) != 0) {
+    if (fstat(out->temp_fd, &now) != 0)
+        return false;
+    if (now.st_uid != out->old.st_uid || now.st_gid != out->old.st_gid) {
+        changed = true;
+        if (fchown(out->temp_fd, out->old.st_uid, out->old.st_gid) != 0) {
             if (!not_supported(errno) && errno != EINVAL)
                 return false;
-            mode &= ~(mode_t)S_ISGID;
+            mode &= ~(mode_t)S_ISUID;
+            if (fchown(out->temp_fd, (uid_t)-1, out->old.st_gid) != 0) {
+                if (!not_supported(errno) && errno != EINVAL)
+                    return false;
+                mode &= ~(mode_t)S_ISGID;
+            }
         }
     }
-    return carry_xattrs(out) && (fchmod(out->temp_fd, mode) == 0 || not_supported(errno));
+    if (!carry_xattrs(out, &changed))
+        return false;
+    // A new owner or group clears set-id bits, and an ACL sets the group bits.
+    if (!changed && (now.st_mode & 07777) == mode)
+        return true;
+    return fchmod(out->temp_fd, mode) == 0 || not_supported(errno);
+}
+
+// The old file is let go of before the rename: a file still open when its
+// last name goes is first put on the file system's list of orphans, and
+// only freed at the close, which costs ext4 a second journal update.
+static void let_go_of_old(OutputFile *out)
+{
+    if (out->old_fd >= 0)
+        (void)close(out->old_fd);  // opened only to read; nothing was written
+    out->old_fd = -1;
+    out->old_path[0] = '\0';
 }
 
 bool fill_temp(OutputFile *out, const Content *c, bool durable)
@@ -442,6 +476,7 @@ bool fill_temp(OutputFile *out, const Content *c, bool durable)
 
     ok = close(out->temp_fd) == 0 && ok;
     out->temp_fd = -1;
+    let_go_of_old(out);
     return ok;
 }
 
@@ -489,11 +524,8 @@ bool write_in_place(OutputFile *out, const Content *c, const FileId *input)
 
 void end_output(OutputFile *out)
 {
-    // Descriptors opened only to look at files; closing them cannot fail in
-    // a way that matters.
-    if (out->old_fd >= 0)
-        (void)close(out->old_fd);
+    let_go_of_old(out);
     if (out->dir >= 0)
-        (void)close(out->dir);
-    out->old_fd = out->dir = out->named_fd = -1;
+        (void)close(out->dir);  // opened only to look up names in
+    out->dir = out->named_fd = -1;
 }
