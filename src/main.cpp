@@ -204,7 +204,8 @@ static int32_t generate_swug_bin(void *p)
         say("Payload length %u of %s exceeds %u\n", head.length, openname, PAYLOAD_CAPACITY);
         return 0;
     }
-    if (!write_file(fname, NULL, 0, swug_img.sw_bin + HEADER_SIZE, head.length, &input_file)) {
+    const Input input = {input_file, swug_img.sw_bin, (size_t)filesize};
+    if (!write_file(fname, NULL, 0, swug_img.sw_bin + HEADER_SIZE, head.length, &input)) {
         say("Write file %s failed\n", fname);
         return 0;
     }

@@ -22,7 +22,7 @@
 
 #include <errno.h>
 
-static int replace(OutputFile *out, const Content *c, bool durable, const FileId *input)
+static int replace(OutputFile *out, const Content *c, bool durable, const Input *input)
 {
     Step s = make_temp(out);
 
@@ -39,7 +39,7 @@ static int replace(OutputFile *out, const Content *c, bool durable, const FileId
     return s == DONE;
 }
 
-int write_output(OutputFile *out, const char *name, const Content *c, const FileId *input)
+int write_output(OutputFile *out, const char *name, const Content *c, const Input *input)
 {
     bool is_input = true;
     int ok = 0;

@@ -34,11 +34,11 @@ enum Step {
 };
 
 // The rule: makes `name` hold c, through the steps below, on the record `out`.
-int write_output(OutputFile *out, const char *name, const Content *c, const FileId *input);
+int write_output(OutputFile *out, const char *name, const Content *c, const Input *input);
 
 // Looks the output up. For OUTPUT_FILE, *is_input tells whether it is the
 // file `input` (true when that cannot be ruled out).
-Output find_output(OutputFile *out, const char *name, const FileId *input, bool *is_input);
+Output find_output(OutputFile *out, const char *name, const Input *input, bool *is_input);
 // A new, empty temporary file beside the output.
 Step make_temp(OutputFile *out);
 // Gives the temporary file the old output's owner, mode and attributes (where
@@ -50,15 +50,17 @@ Step rename_temp(OutputFile *out);
 void drop_temp(OutputFile *out);
 // Writes the output where it is: through the descriptor it names, or opened
 // without truncating and truncated only once it is known not to be `input`.
-bool write_in_place(OutputFile *out, const Content *c, const FileId *input);
+// A regular file that holds exactly the input's bytes may be the input
+// under another identity, and is refused.
+bool write_in_place(OutputFile *out, const Content *c, const Input *input);
 // Releases what find_output took.
 void end_output(OutputFile *out);
 
 // Whether an open file with this identity may be `input`: certainly when the
 // system could not tell which file `input` is.
-inline bool may_be_input(const FileId *input, uint64_t volume, uint64_t index)
+inline bool may_be_input(const Input *input, uint64_t volume, uint64_t index)
 {
-    return input != NULL && (!input->known || (input->volume == volume && input->index == index));
+    return input != NULL && (!input->id.known || (input->id.volume == volume && input->id.index == index));
 }
 
 #endif

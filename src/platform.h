@@ -55,6 +55,15 @@ typedef struct {
 
 void file_id(FILE *f, FileId *id);
 
+// The file an output is made from, which writing the output must never harm.
+// Some file systems give one file several identities (sshfs, FUSE FAT and
+// exFAT, some network shares), so its content as read counts as well.
+typedef struct {
+    FileId id;
+    const uint8_t *bytes;  // the whole file, as read
+    size_t size;
+} Input;
+
 // Waits for one key press, without echo or Enter, when standard input is a
 // console or terminal; returns at once otherwise, so a script never hangs.
 void wait_key(void);
@@ -74,6 +83,6 @@ FILE *binary_stdin(void);
 // failure must never harm (NULL: none). Returns 1 on success, 0 on failure
 // with the reason in errno. output.cpp holds the rule it follows.
 int write_file(const char *name, const uint8_t *head, size_t head_len, const uint8_t *body, size_t body_len,
-               const FileId *input);
+               const Input *input);
 
 #endif

@@ -2,12 +2,14 @@
 // see platform.h and output.h.
 #include <errno.h>
 #include <fcntl.h>
+#include <linux/magic.h>
 #include <limits.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
+#include <sys/statfs.h>
 #include <sys/xattr.h>
 #include <termios.h>
 #include <time.h>
@@ -157,11 +159,12 @@ struct OutputFile {
     int old_fd;               // it, opened for its extended attributes,
     char old_path[32];        // or its /proc name when it cannot be read
     int named_fd;             // a descriptor the output name stands for, or -1
+    const char *through;      // the name as given, where only the kernel can follow it
     int temp_fd;              // the temporary file while it is open
 };
 
 int write_file(const char *name, const uint8_t *head, size_t head_len, const uint8_t *body, size_t body_len,
-               const FileId *input)
+               const Input *input)
 {
     OutputFile out;
     const Content c = {head, head_len, body, body_len};
@@ -192,7 +195,7 @@ static bool put(int fd, const Content *c)
     return write_all(fd, c->head, c->head_len) && write_all(fd, c->body, c->body_len);
 }
 
-static bool is_input(const FileId *input, const struct stat *st)
+static bool is_input(const Input *input, const struct stat *st)
 {
     return may_be_input(input, (uint64_t)st->st_dev, (uint64_t)st->st_ino);
 }
@@ -253,9 +256,21 @@ static int open_parent(int at, const char *path, char (&base)[NAME_MAX + 1])
     return openat(at, dir, O_PATH | O_DIRECTORY | O_CLOEXEC);
 }
 
+// Whether dir is in /proc, whose links name open files (a process's
+// descriptors, its directories), not paths: the text of /proc/PID/fd/N can
+// be "/memfd:buf (deleted)", "pipe:[123]", or the old name of a file that
+// another has since taken. Only the kernel can follow them.
+static bool in_proc(int dir)
+{
+    struct statfs fs;
+
+    return fstatfs(dir, &fs) == 0 && fs.f_type == PROC_SUPER_MAGIC;
+}
+
 // Follows the output's links to the file they lead to, which is the one to
 // replace: a link stays a link. A link to a descriptor name is that
-// descriptor. *behind_link tells whether a link was followed.
+// descriptor, and a link in /proc is written through the name as given.
+// *behind_link tells whether a link was followed.
 static Output follow_links(OutputFile *out, bool *behind_link)
 {
     char link[PATH_MAX];
@@ -267,6 +282,8 @@ static Output follow_links(OutputFile *out, bool *behind_link)
             *behind_link = hops > 0;
             return OUTPUT_FILE;
         }
+        if (in_proc(out->dir))
+            return OUTPUT_IN_PLACE;
         const ssize_t n = readlinkat(out->dir, out->base, link, sizeof link);
         if (n < 0)
             return OUTPUT_REFUSED;
@@ -285,7 +302,7 @@ static Output follow_links(OutputFile *out, bool *behind_link)
     return refused(ELOOP);
 }
 
-Output find_output(OutputFile *out, const char *name, const FileId *input, bool *output_is_input)
+Output find_output(OutputFile *out, const char *name, const Input *input, bool *output_is_input)
 {
     struct stat followed;
     bool behind_link = false;
@@ -298,10 +315,14 @@ Output find_output(OutputFile *out, const char *name, const FileId *input, bool 
     if (out->dir < 0)
         return OUTPUT_REFUSED;
     found = follow_links(out, &behind_link);
+    if (found == OUTPUT_IN_PLACE && out->named_fd < 0)
+        out->through = name;
+    // Behind a link, what was found must be what the system finds, so that
+    // nothing is ever made at a name the user did not give.
+    if (behind_link && found == OUTPUT_NEW && stat(name, &followed) == 0)
+        return refused(EINVAL);
     if (found != OUTPUT_FILE)
         return found;
-    // Behind a link, the file found must be the one the system finds: the
-    // links in /proc name open files, not paths.
     if (behind_link && stat(name, &followed) != 0)
         return OUTPUT_REFUSED;
     if (behind_link && (followed.st_dev != out->old.st_dev || followed.st_ino != out->old.st_ino))
@@ -355,7 +376,15 @@ Step make_temp(OutputFile *out)
     const mode_t mode = out->has_old ? out->old.st_mode & 0777 : 0666;
     sigset_t fatal, saved;
     int error = EEXIST;
+    struct statx dir;
 
+    // In an append-only directory a file can be made, but never renamed or
+    // removed again; in an immutable one not even made.
+    if (statx(out->dir, "", AT_EMPTY_PATH, STATX_TYPE, &dir) == 0 &&
+        (dir.stx_attributes & (STATX_ATTR_APPEND | STATX_ATTR_IMMUTABLE)) != 0) {
+        errno = EPERM;
+        return NOT_ALLOWED;
+    }
     fatal_signal_set(&fatal);
     (void)sigprocmask(SIG_BLOCK, &fatal, &saved);
     temp_dir = out->dir;
@@ -500,11 +529,63 @@ void drop_temp(OutputFile *out)
     temp_live = 0;
 }
 
-bool write_in_place(OutputFile *out, const Content *c, const FileId *input)
+// Whether fd, a regular file, holds exactly the input's bytes, and so may be
+// the input under another identity. A file of the input's size that cannot
+// be read to tell may be; an empty input has nothing to lose.
+static bool holds_input(int fd, const struct stat *st, const Input *input)
+{
+    uint8_t buf[65536];
+
+    if (input == NULL || input->size == 0 || !S_ISREG(st->st_mode) || (uint64_t)st->st_size != input->size)
+        return false;
+    for (size_t at = 0; at < input->size;) {
+        const size_t want = input->size - at < sizeof buf ? input->size - at : sizeof buf;
+        const ssize_t n = pread(fd, buf, want, (off_t)at);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return true;
+        if (memcmp(buf, input->bytes + at, (size_t)n) != 0)
+            return false;
+        at += (size_t)n;
+    }
+    return true;
+}
+
+// Opens the output to write it where it is, for reading too where it is a
+// regular file, so that holds_input can look. A name only the kernel can
+// follow is opened as given, and must exist; it opens without waiting, so
+// that a pipe nobody reads fails instead of hanging.
+static int open_in_place(const OutputFile *out)
+{
+    struct stat st;
+    const bool regular = out->through != NULL ? stat(out->through, &st) == 0 && S_ISREG(st.st_mode)
+                                              : !out->has_old || S_ISREG(out->old.st_mode);
+    const int common = O_NOCTTY | O_CLOEXEC;
+    const int accesses[] = {O_RDWR, O_WRONLY};
+    int fd = -1;
+
+    for (int access : accesses) {
+        if (access == O_RDWR && !regular)
+            continue;  // a reader of its own would let a FIFO fill up and wait forever
+        fd = out->through != NULL ? open(out->through, access | O_NONBLOCK | common)
+                                  : openat(out->dir, out->base, access | O_CREAT | O_NOFOLLOW | common, 0666);
+        if (fd >= 0 || errno != EACCES)
+            break;
+    }
+    if (fd >= 0 && out->through != NULL && fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0) {
+        const int error = errno;
+        (void)close(fd);
+        errno = error;
+        return -1;
+    }
+    return fd;
+}
+
+bool write_in_place(OutputFile *out, const Content *c, const Input *input)
 {
     const bool own = out->named_fd < 0;
-    const int fd = own ? openat(out->dir, out->base, O_WRONLY | O_CREAT | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC, 0666)
-                       : out->named_fd;
+    const int fd = own ? open_in_place(out) : out->named_fd;
     struct stat st;
     bool ok;
 
@@ -512,7 +593,7 @@ bool write_in_place(OutputFile *out, const Content *c, const FileId *input)
     // other lines of a `{ ...; } > f` group stay; a file opened here is
     // emptied first.
     ok = fd >= 0 && fstat(fd, &st) == 0;
-    if (ok && is_input(input, &st)) {
+    if (ok && (is_input(input, &st) || holds_input(fd, &st, input))) {
         errno = EPERM;
         ok = false;
     }

@@ -200,7 +200,7 @@ struct OutputFile {
 };
 
 int write_file(const char *name, const uint8_t *head, size_t head_len, const uint8_t *body, size_t body_len,
-               const FileId *input)
+               const Input *input)
 {
     OutputFile out;
     const Content c = {head, head_len, body, body_len};
@@ -253,7 +253,7 @@ static Output refused_by_last_error(void)
     return OUTPUT_REFUSED;
 }
 
-Output find_output(OutputFile *out, const char *name, const FileId *input, bool *is_input)
+Output find_output(OutputFile *out, const char *name, const Input *input, bool *is_input)
 {
     BY_HANDLE_FILE_INFORMATION info;
     DWORD attrs, type;
@@ -358,25 +358,56 @@ void drop_temp(OutputFile *out)
     LeaveCriticalSection(&temp_lock);
 }
 
-// Opened without truncating; a file on a disk is emptied only once it is
-// known not to be `input`.
-bool write_in_place(OutputFile *out, const Content *c, const FileId *input)
+// Whether h, a file on a disk, holds exactly the input's bytes, and so may be
+// the input under another identity (a network share may give one file two).
+// A file of the input's size that cannot be read to tell may be; an empty
+// input has nothing to lose.
+static bool holds_input(HANDLE h, const BY_HANDLE_FILE_INFORMATION *info, const Input *input)
 {
-    HANDLE h = CreateFileA(out->target, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL, OPEN_ALWAYS,
-                           FILE_ATTRIBUTE_NORMAL, NULL);
+    uint8_t buf[65536];
+    const uint64_t size = (uint64_t)info->nFileSizeHigh << 32 | info->nFileSizeLow;
+
+    if (input == NULL || input->size == 0 || size != input->size)
+        return false;
+    for (size_t at = 0; at < input->size;) {
+        const DWORD want = (DWORD)(input->size - at < sizeof buf ? input->size - at : sizeof buf);
+        OVERLAPPED where = {};
+        DWORD n = 0;
+        where.Offset = (DWORD)at;
+        if (!ReadFile(h, buf, want, &n, &where) || n == 0)
+            return true;
+        if (memcmp(buf, input->bytes + at, n) != 0)
+            return false;
+        at += n;
+    }
+    return true;
+}
+
+// Opened without truncating, for reading too where that is allowed, so that
+// holds_input can look; a file on a disk is emptied only once it is known
+// not to be `input`. A read moves the position that the write then starts
+// at, so it is set back first.
+bool write_in_place(OutputFile *out, const Content *c, const Input *input)
+{
+    const DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE;
+    HANDLE h = CreateFileA(out->target, GENERIC_READ | GENERIC_WRITE, share, NULL, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL,
+                           NULL);
     BY_HANDLE_FILE_INFORMATION info;
     FileId found;
     bool ok = true;
 
+    if (h == INVALID_HANDLE_VALUE && GetLastError() == ERROR_ACCESS_DENIED)
+        h = CreateFileA(out->target, GENERIC_WRITE, share, NULL, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
     if (h == INVALID_HANDLE_VALUE) {
         errno_from_last_error();
         return false;
     }
     if (GetFileType(h) == FILE_TYPE_DISK) {
-        if (!identify(h, &found, &info) || may_be_input(input, found.volume, found.index)) {
+        if (!identify(h, &found, &info) || may_be_input(input, found.volume, found.index) ||
+            holds_input(h, &info, input)) {
             errno = EPERM;
             ok = false;
-        } else if (!SetEndOfFile(h)) {
+        } else if (SetFilePointer(h, 0, NULL, FILE_BEGIN) == INVALID_SET_FILE_POINTER || !SetEndOfFile(h)) {
             errno_from_last_error();
             ok = false;
         }

@@ -442,7 +442,7 @@ static int create(int argc, char **argv)
     const char *version = "", *value;
     char why[160];
     size_t size = 0;
-    FileId payload;
+    Input payload;
     bool more = false, ok;
     int i = 0, opt;
     FILE *f;
@@ -463,7 +463,7 @@ static int create(int argc, char **argv)
     f = open_input(argv[i], why, sizeof why);
     if (f == NULL)
         return 2;
-    file_id(f, &payload);
+    file_id(f, &payload.id);
     ok = read_up_to(f, swug_img.sw_bin, PAYLOAD_CAPACITY, &size, &more);
     if (!done_reading(argv[i], f, ok, why, sizeof why))
         return 2;
@@ -473,6 +473,8 @@ static int create(int argc, char **argv)
         return 1;
     }
 
+    payload.bytes = swug_img.sw_bin;
+    payload.size = size;
     memset(&swug_img.sw_str, 0, sizeof swug_img.sw_str);
     swug_img.sw_str.sw_or_fmw = marker;
     memcpy(swug_img.sw_str.version, version, strlen(version));
