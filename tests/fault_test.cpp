@@ -3,7 +3,10 @@
 // mid-write. Whatever the fault, the output is replaced whole or left byte
 // for byte as it was, and nothing is left behind.
 #include <signal.h>
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <sys/mount.h>
+#include <sys/socket.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -200,7 +203,7 @@ TEST(OutputFaults, AttributeThatCannotBeCarriedKeepsTheOutput)
 // ---- Real file systems -----------------------------------------------------
 
 // A file system of its own below the sandbox, for one test: a tmpfs, or a
-// loop-mounted XFS or btrfs image. Needs root and the file system's tools.
+// loop-mounted ext4, XFS or btrfs image. Needs root and the file system's tools.
 struct Mounted {
     std::string type, dir, image, why_not;  // why_not: empty once mounted
 
@@ -222,8 +225,9 @@ struct Mounted {
             return;
         }
         image = box.aside(type + ".img");
-        const std::string size = type == "xfs" ? "320M" : "256M";  // the least each accepts, about
-        if (system(("truncate -s " + size + " " + image + " && " + mkfs + " -q -f " + image + " >/dev/null 2>&1")
+        const std::string size = type == "xfs" ? "320M" : type == "btrfs" ? "256M" : "16M";  // the least each takes
+        const std::string force = type == "ext4" ? " -F " : " -f ";
+        if (system(("truncate -s " + size + " " + image + " && " + mkfs + " -q" + force + image + " >/dev/null 2>&1")
                        .c_str()) != 0 ||
             !remount()) {
             why_not = "cannot make and loop-mount " + type + " here";
@@ -330,6 +334,177 @@ TEST(OutputFileSystems, InPlaceExtractionSurvivesACrash)
     ASSERT_EQ(umount(disk.dir.c_str()), 0);
     ASSERT_TRUE(disk.remount());
     EXPECT_TRUE(same_content(slurp(disk.dir + "/fw.img"), PAYLOAD));
+}
+
+// In an append-only directory a file can be made but never renamed or
+// removed again, and in an immutable one not even made: no temporary file is
+// made there, the output is written in place, and never over the input or a
+// byte-for-byte copy of it, which may be the input under another name.
+TEST(OutputFileSystems, AppendOnlyAndImmutableDirectoriesKeepNothingBehind)
+{
+    if (testing_windows())
+        GTEST_SKIP() << "chattr attributes are Linux's";
+    if (!on_path("chattr"))
+        GTEST_SKIP() << "chattr is not installed (package e2fsprogs)";
+    Sandbox box;
+    Mounted disk(box, "ext4");
+    if (!disk.why_not.empty())
+        GTEST_SKIP() << disk.why_not;
+    const struct {
+        char attr;
+        std::vector<std::string> args;
+        int status;
+        std::string changed;  // the file that gets the new content, if any
+    } table[] = {
+        {'a', {"fw.img", "new.bin"}, 0, "new.bin"},
+        {'a', {"fw.img", "old.bin"}, 0, "old.bin"},
+        {'a', {"fw.img", "fw.img"}, 1, ""},
+        {'a', {"fw.img", "copy.img"}, 1, ""},
+        {'a', {"create", "p.bin", "img.bin"}, 0, "img.bin"},
+        {'a', {"create", "p.bin", "p.bin"}, 1, ""},
+        {'i', {"fw.img", "old.bin"}, 0, "old.bin"},
+        {'i', {"fw.img", "new.bin"}, 1, ""},
+        {'i', {"fw.img", "fw.img"}, 1, ""},
+    };
+    for (size_t i = 0; i < std::size(table); i++) {
+        const auto &row = table[i];
+        const std::string d = "disk/d" + std::to_string(i), dir = box.path() + "/" + d;
+        box.put(d + "/fw.img", IMAGE);
+        box.put(d + "/copy.img", IMAGE);
+        box.put(d + "/old.bin", "keep");
+        box.put(d + "/p.bin", PAYLOAD);
+        Tree want = box.tree();
+        if (!row.changed.empty())
+            want[d + "/" + row.changed] = row.args[0] == "create" ? sound_image(0, "", PAYLOAD) : PAYLOAD;
+        ASSERT_EQ(system(("chattr +" + std::string(1, row.attr) + " " + dir).c_str()), 0);
+
+        std::vector<std::string> cmd = row.args[0] == "create" ? companion_command() : command();
+        for (const std::string &a : row.args)
+            cmd.push_back(a == "create" ? a : d + "/" + a);
+        const Result r = box.run_command(cmd);
+        EXPECT_EQ(r.status, row.status) << "+" << row.attr << " " << testing::PrintToString(row.args) << r.err;
+        EXPECT_TRUE(same_tree(box.tree(), want)) << "+" << row.attr << " " << testing::PrintToString(row.args);
+        EXPECT_EQ(system(("chattr -" + std::string(1, row.attr) + " " + dir).c_str()), 0);
+    }
+}
+
+// sshfs over loopback: an sshd of the test's own on 127.0.0.1, with a
+// throwaway host key, logging the current user in with a throwaway key to
+// the internal sftp server. sshfs gives every name an inode number of its
+// own and one link, so two hard links of one file look like two files.
+struct Sshfs {
+    std::string mnt, why_not;
+    pid_t sshd = -1;
+
+    Sshfs(const Sandbox &box, const std::string &served) : mnt(box.path() + "/mnt")
+    {
+        for (const char *tool : {"/usr/sbin/sshd", "sshfs", "ssh-keygen", "fusermount"})
+            if (!on_path(tool))
+                why_not = std::string(tool) + " is not installed (packages openssh-server, sshfs)";
+        if (!why_not.empty())
+            return;
+        if (access("/dev/fuse", R_OK | W_OK) != 0) {
+            why_not = "no /dev/fuse here";
+            return;
+        }
+        const std::string key = box.aside("userkey"), host = box.aside("hostkey"), conf = box.aside("sshd_config");
+        const int port = free_port();
+        if (system(("ssh-keygen -q -t ed25519 -N '' -f " + host + " && ssh-keygen -q -t ed25519 -N '' -f " + key +
+                    " && mkdir -p /run/sshd")
+                       .c_str()) != 0 ||
+            port <= 0) {
+            why_not = "cannot make keys or find a free port";
+            return;
+        }
+        std::ofstream(conf) << "ListenAddress 127.0.0.1\nPort " << port << "\nHostKey " << host
+                            << "\nAuthorizedKeysFile " << key << ".pub\nPasswordAuthentication no\n"
+                            << "KbdInteractiveAuthentication no\nStrictModes no\nPermitRootLogin prohibit-password\n"
+                            << "PidFile none\nSubsystem sftp internal-sftp\n";
+        std::vector<std::string> cmd = {"/usr/sbin/sshd", "-D", "-e", "-f", conf};
+        std::vector<char *> argv = exec_argv(cmd);
+        const std::string log = box.aside("sshd.log");
+        sshd = fork();
+        if (sshd == 0) {
+            const int fd = open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+            if (fd < 0 || dup2(fd, 2) < 0)
+                _exit(126);
+            execv(argv[0], argv.data());
+            _exit(127);
+        }
+        fs::create_directory(mnt);
+        const std::string ssh = "ssh -i " + key +
+                                " -o StrictHostKeyChecking=no -o UserKnownHostsFile=/dev/null -o BatchMode=yes"
+                                " -o LogLevel=ERROR -p " + std::to_string(port);
+        for (int tries = 0; tries < 50; tries++) {
+            if (system(("sshfs -o ssh_command='" + ssh + "' 127.0.0.1:" + served + " " + mnt + " 2>/dev/null")
+                           .c_str()) == 0)
+                return;
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        }
+        why_not = "sshfs could not mount over loopback (see " + log + ")";
+    }
+    ~Sshfs()
+    {
+        if (why_not.empty())
+            (void)system(("fusermount -u " + mnt).c_str());
+        // The connection's own sshd ends once sshfs has gone; its parent
+        // reaps it if it is still there.
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        if (sshd > 0) {
+            kill(sshd, SIGTERM);
+            waitpid(sshd, nullptr, 0);
+        }
+    }
+    static int free_port()
+    {
+        const int s = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in a{};
+        socklen_t len = sizeof a;
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        const bool ok = s >= 0 && bind(s, (sockaddr *)&a, sizeof a) == 0 && getsockname(s, (sockaddr *)&a, &len) == 0;
+        if (s >= 0)
+            close(s);
+        return ok ? ntohs(a.sin_port) : -1;
+    }
+};
+
+// Two hard links of an image, or of a payload, in a directory where no
+// temporary file can be made (immutable on the server), seen over sshfs:
+// extracting one onto the other would be an in-place write over the input.
+// The output holds exactly the input's bytes, so it is refused.
+TEST(OutputFileSystems, SecondNameOverSshfsIsNeverWrittenInPlace)
+{
+    if (testing_windows())
+        GTEST_SKIP() << "sshfs is mounted on this system, not the Windows program's";
+    if (geteuid() != 0)
+        GTEST_SKIP() << "needs root, to start sshd and make the served directory immutable";
+    Sandbox box;
+    Mounted disk(box, "ext4");
+    if (!disk.why_not.empty())
+        GTEST_SKIP() << disk.why_not;
+    const std::string srv = disk.dir + "/srv";
+    box.put("disk/srv/a.img", IMAGE);
+    box.put("disk/srv/p.bin", PAYLOAD);
+    ASSERT_EQ(link((srv + "/a.img").c_str(), (srv + "/b.img").c_str()), 0);
+    ASSERT_EQ(link((srv + "/p.bin").c_str(), (srv + "/q.bin").c_str()), 0);
+    if (system(("chattr +i " + srv).c_str()) != 0)
+        GTEST_SKIP() << "chattr +i does not work here";
+    box.put("mnt/");
+    const Tree before = box.tree();
+    {
+        Sshfs net(box, srv);
+        if (!net.why_not.empty()) {
+            (void)system(("chattr -i " + srv).c_str());
+            GTEST_SKIP() << net.why_not;
+        }
+        EXPECT_EQ(box.run({"mnt/a.img", "mnt/b.img"}).status, 1);
+        std::vector<std::string> create = companion_command();
+        create.insert(create.end(), {"create", "mnt/p.bin", "mnt/q.bin"});
+        EXPECT_EQ(box.run_command(create).status, 1);
+    }
+    EXPECT_EQ(system(("chattr -i " + srv).c_str()), 0);
+    EXPECT_TRUE(same_tree(box.tree(), before));
 }
 
 // ---- Signals ---------------------------------------------------------------

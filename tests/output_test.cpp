@@ -291,6 +291,70 @@ TEST(Output, DescriptorsAreWrittenWhereTheyStand)
     }
 }
 
+// /proc/PID/fd/N of another process names what that process holds, which
+// may have no path at all: a memfd, a deleted file, a pipe, a socket. It is
+// written through what the kernel opens for the name, or the run fails; it
+// never becomes a new file at the text of the link ("/memfd:fwbuf
+// (deleted)", "held.bin (deleted)"). The holder is a shell started by
+// hold.py with the object on descriptor 7 (and a pipe's read end on 8);
+// the program does not inherit them. Nobody reads a pipe without a reader,
+// so opening it fails at once instead of waiting.
+TEST(Output, ProcLinksAreWrittenThroughWhatTheyHold)
+{
+    POSIX_ONLY();
+    if (system("command -v python3 >/dev/null") != 0)
+        GTEST_SKIP() << "needs python3";
+    const char *hold_py = R"(import os, socket, sys
+kind = sys.argv[1]
+if kind == "memfd":
+    fds = [os.memfd_create("fwbuf", 0)]
+elif kind == "pipe":
+    r, w = os.pipe()
+    fds = [w, r]
+elif kind == "readerless":
+    r, w = os.pipe()
+    os.close(r)
+    fds = [w]
+elif kind == "socket":
+    fds = [s.detach() for s in socket.socketpair()]
+else:
+    fds = [os.open(kind, os.O_RDWR | os.O_CREAT, 0o644)]
+    os.unlink(kind)
+for i, fd in enumerate(fds):
+    os.dup2(fd, 7 + i)
+os.execvp("sh", ["sh", "-c", sys.argv[2]])
+)";
+    const struct {
+        std::string kind, run, read_back, want;
+        int status;
+    } table[] = {
+        {"memfd", "$SWUG in.bin /proc/$$/fd/7", "cat /proc/$$/fd/7", "hello", 0},
+        {"held.bin", "$SWUG in.bin /proc/$$/fd/7", "cat /proc/$$/fd/7", "hello", 0},
+        {"held.bin", "$SWUGIMG create p.bin /proc/$$/fd/7", "cat /proc/$$/fd/7", sound_image(0, "", "hello"), 0},
+        {"pipe", "$SWUG in.bin /proc/$$/fd/7", "head -c 5 <&8", "hello", 0},
+        {"readerless", "$SWUG in.bin /proc/$$/fd/7", "", "", 1},
+        {"socket", "$SWUG in.bin /proc/$$/fd/7", "", "", 1},
+    };
+    setenv("SWUG", command().back().c_str(), 1);
+    setenv("SWUGIMG", companion_command().back().c_str(), 1);
+    for (const auto &row : table) {
+        Sandbox box;
+        box.put("in.bin", HELLO);
+        box.put("p.bin", "hello");
+        box.put("hold.py", hold_py);
+        Tree want = box.tree();
+        want["f"] = row.want;
+        // In a subshell, so that the shell's own 7 and 8 stay where they are
+        // while the program runs without them.
+        const std::string script = "(" + row.run + " 7>&- 8>&-); s=$?; " +
+                                   (row.read_back.empty() ? ":" : row.read_back) + " >f; exit $s";
+        const Result r = box.run_command({"timeout", "20", "python3", "hold.py", row.kind, script});
+        EXPECT_EQ(r.status, row.status) << row.kind << ": " << row.run << "\n" << r.err;
+        EXPECT_TRUE(same_tree(box.tree(), want)) << row.kind << ": " << row.run;
+    }
+    EXPECT_FALSE(fs::exists("/memfd:fwbuf (deleted)"));
+}
+
 // The old output's ACL and attributes stay (see fault_test.cpp for other
 // file systems); a new output gets what `touch` would give it; and a
 // replaced output never takes up an ACL it did not have.
