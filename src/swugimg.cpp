@@ -1,7 +1,8 @@
 // swugimg: inspect, verify and build the upgrade images that swug extracts.
 //
 //   swugimg info [--json] IMAGE                          the header, field by field
-//   swugimg check IMAGE...                               one verdict a line
+//   swugimg check [--json] [-p KEYFILE]... [-P KEY]... [-x SIGFILE] IMAGE...
+//                                                        one verdict a line
 //   swugimg create [-m MARKER] [-v VERSION] PAYLOAD IMAGE
 //
 // "-" is standard input. Exit status: 0 sound (or written), 1 not sound (or
@@ -16,9 +17,11 @@
 #include <string.h>
 
 #include "platform.h"
+#include "signature.h"
 #include "version.h"
 
 #define IMAGE_CAPACITY BODY_CAPACITY  // the largest image swug reads
+#define MAX_KEYS 64
 
 // What an image holds, as swug would see it.
 typedef struct {
@@ -27,14 +30,19 @@ typedef struct {
     uint32_t present;   // payload bytes in the file, at most head.length
     uint32_t padding;   // payload bytes swug would add as IMAGE_FILL
     int64_t trailing;   // bytes after the payload, which swug ignores
+    bool whole;         // whether the whole image was read: not past the largest
     bool computed_ok;   // whether the checksum below could be computed
     uint32_t computed;  // checksum of the payload swug would write
+    char sha256[65];    // of the whole image, or empty
+    char payload_sha256[65];  // of the bytes swug writes, or empty where it writes none
+    char key_id[2 * KEY_ID_SIZE + 1];  // of the image's signature, or empty
+    const char *trusted_comment;       // its verified trusted comment, or NULL
     char fault[160];    // why the image is not sound, or empty
 } IMAGE_REPORT;
 
 static const char usage_text[] =
     "usage: swugimg info [--json] IMAGE\n"
-    "       swugimg check IMAGE...\n"
+    "       swugimg check [--json] [-p KEYFILE]... [-P KEY]... [-x SIGFILE] IMAGE...\n"
     "       swugimg create [-m MARKER] [-v VERSION] PAYLOAD IMAGE\n";
 
 // ---- Text out ---------------------------------------------------------------
@@ -195,23 +203,64 @@ PRINTF_LIKE(2, 3) static void set_fault(IMAGE_REPORT *r, const char *fmt, ...)
     va_end(ap);
 }
 
-// Judges what read_image found, as swug would treat it.
-static void judge(IMAGE_REPORT *r, const uint8_t *head)
+// Reads an image whole into sw_bin, as swug does, and takes its digest where
+// asked to. Reading stops one byte past the largest image swug takes. Returns 0, or 2
+// when the file cannot be read; r->fault then says why, as standard error
+// has.
+static int read_image(const char *name, IMAGE_REPORT *r, bool digest)
 {
+    size_t got = 0;
+    bool more = false, ok;
+
+    memset(r, 0, sizeof *r);
+    FILE *f = open_input(name, r->fault, sizeof r->fault);
+    if (f == NULL)
+        return 2;
+    ok = read_up_to(f, swug_img.sw_bin, IMAGE_CAPACITY, &got, &more);
+    r->size = (int64_t)got + more;
+    r->whole = !more;
+    // A longer file that tells its size tells how much longer.
+    const int64_t reported = more ? file_size(f) : -1;
+    if (reported > r->size)
+        r->size = reported;
+    if (!done_reading(name, f, ok, r->fault, sizeof r->fault))
+        return 2;
+    if (digest && r->whole && crypto_ready())
+        sha256_text(swug_img.sw_bin, got, r->sha256);
+    return 0;
+}
+
+// Judges what read_image read, as swug would treat it, unless a fault was
+// found before. The payload moves to the start of sw_bin and is padded with
+// IMAGE_FILL as swug pads it, where the checksum wants it; its digest is
+// taken where asked to.
+static void judge(IMAGE_REPORT *r, bool digest)
+{
+    uint8_t head[HEADER_SIZE];
+    const size_t got = r->whole ? (size_t)r->size : IMAGE_CAPACITY;
     const int64_t after = r->size > HEADER_SIZE ? r->size - HEADER_SIZE : 0;
 
+    memset(head, IMAGE_FILL, sizeof head);
+    memcpy(head, swug_img.sw_bin, got < HEADER_SIZE ? got : HEADER_SIZE);
     r->head = header_of(head);
     r->present = after < r->head.length ? (uint32_t)after : r->head.length;
     r->trailing = after - r->present;
     r->computed_ok = r->head.length <= PAYLOAD_CAPACITY;
     r->padding = r->computed_ok ? r->head.length - r->present : 0;
     if (r->computed_ok) {
+        if (r->present > 0)
+            memmove(swug_img.sw_bin, swug_img.sw_bin + HEADER_SIZE, r->present);
+        memset(swug_img.sw_bin + r->present, IMAGE_FILL, r->padding);
         swug_img.sw_str = r->head;
         generate_CRC();
         r->computed = swug_img.sw_str.CRC;
+        // swug writes nothing for an empty or an oversize file.
+        if (digest && r->size > 0 && r->whole && crypto_ready())
+            sha256_text(swug_img.sw_bin, r->head.length, r->payload_sha256);
     }
 
-    r->fault[0] = '\0';
+    if (r->fault[0] != '\0')
+        return;
     if (r->size < HEADER_SIZE)
         set_fault(r, "shorter than the %d-byte header", HEADER_SIZE);
     else if (r->size > IMAGE_CAPACITY)
@@ -222,35 +271,6 @@ static void judge(IMAGE_REPORT *r, const uint8_t *head)
         set_fault(r, "payload short by %u bytes", r->padding);
     else if (r->computed != r->head.CRC)
         set_fault(r, "checksum mismatch");
-}
-
-// Reads the image into the record the way the checksum wants it, header in
-// sw_str and payload from the start of sw_bin, padded with IMAGE_FILL as swug
-// pads it, and judges it. Reading stops one byte past the largest image
-// swug takes. Returns 0, or 2 when the file cannot be read; r->fault then
-// says why, as standard error has.
-static int read_image(const char *name, IMAGE_REPORT *r)
-{
-    uint8_t head[HEADER_SIZE];
-    size_t head_got = 0, body_got = 0;
-    bool more = false, ok;
-    FILE *f = open_input(name, r->fault, sizeof r->fault);
-
-    if (f == NULL)
-        return 2;
-    memset(head, IMAGE_FILL, sizeof head);
-    memset(swug_img.sw_bin, IMAGE_FILL, sizeof swug_img.sw_bin);
-    ok = read_up_to(f, head, HEADER_SIZE, &head_got, NULL) &&
-         (head_got < HEADER_SIZE || read_up_to(f, swug_img.sw_bin, PAYLOAD_CAPACITY, &body_got, &more));
-    r->size = (int64_t)(head_got + body_got) + more;
-    // A longer file that tells its size tells how much longer.
-    const int64_t reported = more ? file_size(f) : -1;
-    if (reported > r->size)
-        r->size = reported;
-    if (!done_reading(name, f, ok, r->fault, sizeof r->fault))
-        return 2;
-    judge(r, head);
-    return 0;
 }
 
 // ---- Commands --------------------------------------------------------------
@@ -312,15 +332,56 @@ static void version_text(const char *v, char *out)
     *out = '\0';
 }
 
+// The length of the valid UTF-8 sequence that starts at s, or 0.
+static size_t utf8_length(const unsigned char *s)
+{
+    if (s[0] < 0x80)
+        return 1;
+    const size_t n = s[0] >= 0xC2 && s[0] <= 0xDF ? 2 : s[0] >= 0xE0 && s[0] <= 0xEF ? 3 : s[0] >= 0xF0 && s[0] <= 0xF4 ? 4 : 0;
+    // The second byte's range rules out overlong forms, surrogates and code
+    // points past U+10FFFF.
+    const unsigned char lo = s[0] == 0xE0 ? 0xA0 : s[0] == 0xF0 ? 0x90 : 0x80;
+    const unsigned char hi = s[0] == 0xED ? 0x9F : s[0] == 0xF4 ? 0x8F : 0xBF;
+
+    if (n == 0 || s[1] < lo || s[1] > hi)
+        return 0;
+    for (size_t i = 2; i < n; i++)
+        if (s[i] < 0x80 || s[i] > 0xBF)
+            return 0;
+    return n;
+}
+
+// s as a JSON string. A byte that is not part of valid UTF-8 is written as
+// the lone surrogate \udcXX, as Python's surrogateescape does, which no valid
+// text gives: every line stays JSON, and no two names come out the same.
 static void emit_json_string(const char *s)
 {
+    const unsigned char *p = reinterpret_cast<const unsigned char *>(s);
+
     emit(stdout, "\"", 1);
-    for (; *s != '\0'; s++) {
-        if (*s == '"' || *s == '\\')
-            emit(stdout, "\\", 1);
-        emit(stdout, s, 1);
+    while (*p != '\0') {
+        const size_t n = utf8_length(p);
+        if (n == 0)
+            emitf(stdout, "\\u%04x", 0xDC00 + *p++);
+        else if (*p == '"' || *p == '\\')
+            emitf(stdout, "\\%c", *p++);
+        else if (*p < 0x20)
+            emitf(stdout, "\\u%04x", *p++);
+        else {
+            emit(stdout, reinterpret_cast<const char *>(p), n);
+            p += n;
+        }
     }
     emit(stdout, "\"", 1);
+}
+
+// A JSON string, or null for an empty one.
+static void emit_json_or_null(const char *s)
+{
+    if (s == NULL || s[0] == '\0')
+        emit(stdout, "null", 4);
+    else
+        emit_json_string(s);
 }
 
 static void info_json(const IMAGE_REPORT *r, const char *version)
@@ -335,11 +396,20 @@ static void info_json(const IMAGE_REPORT *r, const char *version)
     emit(stdout, ",\"version\":", 11);
     emit_json_string(version);
     emitf(stdout, ",\"verdict\":\"%s\",\"fault\":", r->fault[0] == '\0' ? "OK" : "FAILED");
-    if (r->fault[0] == '\0')
-        emit(stdout, "null", 4);
-    else
-        emit_json_string(r->fault);
+    emit_json_or_null(r->fault);
+    emit(stdout, ",\"sha256\":", 10);
+    emit_json_or_null(r->sha256);
+    emit(stdout, ",\"payload_sha256\":", 18);
+    emit_json_or_null(r->payload_sha256);
     emit(stdout, "}\n", 2);
+}
+
+// Why a digest is missing, for the text form.
+static const char *no_digest(const IMAGE_REPORT *r)
+{
+    if (!crypto_ready())
+        return "none (this swugimg was built without libsodium)";
+    return r->whole ? "none (swug writes no payload for this image)" : "none (the image is not read past 1048577 bytes)";
 }
 
 static void info_text(const IMAGE_REPORT *r, const char *version)
@@ -356,6 +426,8 @@ static void info_text(const IMAGE_REPORT *r, const char *version)
     emitf(stdout, "size:     %lld\n", (long long)r->size);
     emitf(stdout, "payload:  %u present, %u padded with 0xFF\n", r->present, r->padding);
     emitf(stdout, "trailing: %lld\n", (long long)r->trailing);
+    emitf(stdout, "image sha256:   %s\n", r->sha256[0] != '\0' ? r->sha256 : no_digest(r));
+    emitf(stdout, "payload sha256: %s\n", r->payload_sha256[0] != '\0' ? r->payload_sha256 : no_digest(r));
     if (r->fault[0] == '\0')
         emit(stdout, "verdict:  OK\n", 13);
     else
@@ -377,8 +449,9 @@ static int info(int argc, char **argv)
         return 2;
     if (argc - first != 1)
         return usage("info takes one image");
-    if (read_image(argv[first], &r) != 0)
+    if (read_image(argv[first], &r, true) != 0)
         return 2;
+    judge(&r, true);
     version_text(r.head.version, version);
     if (json)
         info_json(&r, version);
@@ -387,26 +460,192 @@ static int info(int argc, char **argv)
     return r.fault[0] == '\0' ? 0 : 1;
 }
 
+// ---- Signatures ------------------------------------------------------------
+
+// The release keys given with -p and -P.
+typedef struct {
+    PUBLIC_KEY key[MAX_KEYS];
+    size_t count;
+} KEYRING;
+
+enum Small { SMALL_READ, SMALL_MISSING, SMALL_UNREADABLE, SMALL_TOO_LONG };
+
+// Reads a key or signature file into text, which holds SIGNATURE_FILE_MAX
+// bytes and a terminating zero; a longer file is not read on, so that
+// /dev/zero or a huge file fails at once. SMALL_UNREADABLE leaves the
+// reason in errno.
+static Small read_small(const char *name, char *text, size_t *n)
+{
+    FILE *f = fopen(name, "rb");
+    int error;
+
+    if (f == NULL)
+        return errno == ENOENT ? SMALL_MISSING : SMALL_UNREADABLE;
+    *n = fread(text, 1, SIGNATURE_FILE_MAX, f);
+    const bool longer = *n == SIGNATURE_FILE_MAX && getc(f) != EOF;
+    error = ferror(f) ? (errno != 0 ? errno : EIO) : 0;
+    if (fclose(f) != 0 && error == 0)
+        error = errno;
+    text[*n] = '\0';
+    errno = error;
+    return error != 0 ? SMALL_UNREADABLE : longer ? SMALL_TOO_LONG : SMALL_READ;
+}
+
+// Adds the key of a -p file or a -P text to the ring. Returns 0, or 2 after
+// saying why it is not a key.
+static int add_key(KEYRING *ring, const char *source, bool bare)
+{
+    char text[SIGNATURE_FILE_MAX + 1];
+    size_t n = strlen(source);
+
+    if (ring->count == MAX_KEYS)
+        return usage("too many keys");
+    if (!bare) {
+        const Small got = read_small(source, text, &n);
+        if (got == SMALL_MISSING || got == SMALL_UNREADABLE) {
+            complain(source, "cannot read", strerror(got == SMALL_MISSING ? ENOENT : errno));
+            return 2;
+        }
+        if (got == SMALL_TOO_LONG)
+            n = 0;  // not a key, whatever it starts with
+    }
+    if (!parse_public_key(bare ? source : text, n, bare, &ring->key[ring->count])) {
+        complain(source, "not a public key", NULL);
+        return 2;
+    }
+    ring->count++;
+    return 0;
+}
+
+// The key id as minisign prints it: the 8 bytes as a little-endian number,
+// in 16 upper-case hex digits.
+static void key_id_text(const uint8_t *id, char *text)
+{
+    for (int i = 0; i < KEY_ID_SIZE; i++)
+        (void)snprintf(text + 2 * i, 3, "%02X", id[KEY_ID_SIZE - 1 - i]);
+}
+
+// Judges the signature of the image read into sw_bin, from sig_name, with
+// the ring's keys, into r; s holds what was parsed. Returns 0, or 2 when
+// the signature file exists but cannot be read. An image that was not read
+// whole cannot be judged; it fails as too large.
+static int judge_signature(IMAGE_REPORT *r, const char *sig_name, const KEYRING *ring, SIGNATURE *s)
+{
+    static const char *const verdicts[] = {"", "unknown key", "signature mismatch", "trusted comment mismatch"};
+    char text[SIGNATURE_FILE_MAX + 1];
+    size_t n = 0;
+
+    if (!r->whole)
+        return 0;
+    switch (read_small(sig_name, text, &n)) {
+    case SMALL_MISSING:
+        set_fault(r, "no signature");
+        return 0;
+    case SMALL_UNREADABLE:
+        set_fault(r, "cannot read signature: %s", strerror(errno));
+        complain(sig_name, "cannot read", strerror(errno));
+        return 2;
+    case SMALL_TOO_LONG:
+        set_fault(r, "malformed signature");
+        return 0;
+    case SMALL_READ:
+        break;
+    }
+    if (!parse_signature(text, n, s)) {
+        set_fault(r, "malformed signature");
+        return 0;
+    }
+    key_id_text(s->id, r->key_id);
+    const SignatureCheck c = verify_signature(s, ring->key, ring->count, swug_img.sw_bin, (size_t)r->size);
+    if (c != SIGNED)
+        set_fault(r, "%s", verdicts[c]);
+    else if (s->has_comment)
+        r->trusted_comment = s->comment;
+    return 0;
+}
+
+static void check_json(const char *name, const IMAGE_REPORT *r)
+{
+    emit(stdout, "{\"name\":", 8);
+    emit_json_string(name);
+    emitf(stdout, ",\"verdict\":\"%s\",\"fault\":", r->fault[0] == '\0' ? "OK" : "FAILED");
+    emit_json_or_null(r->fault);
+    emit(stdout, ",\"key_id\":", 10);
+    emit_json_or_null(r->key_id);
+    emit(stdout, ",\"trusted_comment\":", 19);
+    if (r->trusted_comment != NULL)
+        emit_json_string(r->trusted_comment);
+    else
+        emit(stdout, "null", 4);
+    emit(stdout, ",\"sha256\":", 10);
+    emit_json_or_null(r->sha256);
+    emit(stdout, "}\n", 2);
+}
+
 // A line for every name given: an image that cannot be read gets one too,
-// so that a script reading a line an image never loses count.
+// so that a script reading a line an image never loses count. Given a key,
+// every image must carry a good signature by one of the keys given; nothing
+// turns that off.
 static int check(int argc, char **argv)
 {
-    const char *value;
-    int first = 0, opt;
-    int status = 0;
+    static const OPTION options[] = {{"--json", false}, {"-p", true}, {"-P", true}, {"-x", true}};
+    KEYRING ring;
+    SIGNATURE s;
+    const char *value, *sig_file = NULL;
+    bool json = false;
+    int first = 0, opt, status = 0;
 
-    while ((opt = next_option(argc, argv, &first, NULL, 0, &value)) >= 0)
-        ;
+    while ((opt = next_option(argc, argv, &first, options, COUNT_OF(options), &value)) >= 0) {
+        json = json || opt == 0;
+        if (opt == 3)
+            sig_file = value;
+    }
     if (opt == BAD_OPTION)
         return 2;
     if (argc - first < 1)
         return usage("check takes one image or more");
+    // The keys, before any image is judged.
+    ring.count = 0;
+    for (int i = 0; i < first; i++) {
+        const bool file = strcmp(argv[i], "-p") == 0, bare = strcmp(argv[i], "-P") == 0;
+        if (!file && !bare)
+            continue;
+        if (!crypto_ready()) {
+            complain(NULL, "-p and -P need libsodium, which this swugimg was built without "
+                           "(Debian: apt-get install libsodium-dev, then build again)", NULL);
+            return 2;
+        }
+        const int bad = add_key(&ring, argv[++i], bare);
+        if (bad != 0)
+            return bad;
+    }
+    if (sig_file != NULL && ring.count == 0)
+        return usage("-x needs a key, given with -p or -P");
+    if (sig_file != NULL && argc - first > 1)
+        return usage("-x takes one image");
+
     for (int i = first; i < argc; i++) {
+        char sig_name[4096];
         IMAGE_REPORT r;
-        if (read_image(argv[i], &r) != 0)
+        int st = read_image(argv[i], &r, json);
+        if (st == 0 && ring.count > 0) {
+            if (sig_file == NULL && snprintf(sig_name, sizeof sig_name, "%s.minisig", argv[i]) >= (int)sizeof sig_name) {
+                set_fault(&r, "cannot read signature: %s", strerror(ENAMETOOLONG));
+                st = 2;
+            } else {
+                st = judge_signature(&r, sig_file != NULL ? sig_file : sig_name, &ring, &s);
+            }
+        }
+        if (st == 0)
+            judge(&r, false);
+        if (st != 0)
             status = 2;
         else if (r.fault[0] != '\0' && status == 0)
             status = 1;
+        if (json) {
+            check_json(argv[i], &r);
+            continue;
+        }
         emit_name(stdout, argv[i]);
         if (r.fault[0] == '\0')
             emit(stdout, ": OK\n", 5);

@@ -128,7 +128,9 @@ TEST_P(SwugimgVerdict, CheckAndInfoAgree)
         << r.out;
     EXPECT_TRUE(same_tree(box.tree(), before));
 
-    // The JSON form, read back by a JSON parser, says what the text says.
+    // The JSON form, read back by a JSON parser, says what the text says, and
+    // its digests are hashlib's: of the image, and of the bytes swug writes
+    // (the payload padded with 0xFF), none where swug refuses.
     if (system("command -v python3 >/dev/null 2>&1") != 0)
         GTEST_SKIP() << "python3 reads the JSON back";
     const Result text = swugimg(box, {"info", "img.bin"});
@@ -137,14 +139,20 @@ TEST_P(SwugimgVerdict, CheckAndInfoAgree)
     box.put("info.json", r.out);
     const Result parsed = box.run_command(
         {"python3", "-c",
-         "import json,sys; d=json.load(open('info.json')); assert len(d)==11 and sys.stdin.read()=='', d;"
+         "import hashlib,json,sys; d=json.load(open('info.json')); assert len(d)==13 and sys.stdin.read()=='', d\n"
+         "img=open('img.bin','rb').read(); head=(img[:40]+b'\\xff'*40)[:40]; n=int.from_bytes(head[32:36],'little')\n"
+         "whole=len(img)<=1048576; swug_writes=0<len(img) and whole and n<=1048536\n"
+         "assert d['sha256']==(hashlib.sha256(img).hexdigest() if whole else None), d\n"
+         "assert d['payload_sha256']==(hashlib.sha256((img[40:]+b'\\xff'*n)[:n]).hexdigest() if swug_writes else None), d\n"
+         "none='none (swug writes no payload for this image)' if whole else 'none (the image is not read past 1048577 bytes)'\n"
          "c='none computed' if d['computed_checksum'] is None else '0x%08X computed, %s' % "
-         "(d['computed_checksum'], 'match' if d['computed_checksum']==d['stored_checksum'] else 'mismatch');"
-         "print('marker:   0x%02X' % d['marker']); print('version:  ' + d['version']);"
-         "print('length:   %d' % d['length']); print('checksum: 0x%08X stored, %s' % (d['stored_checksum'], c));"
-         "print('size:     %d' % d['size']);"
-         "print('payload:  %d present, %d padded with 0xFF' % (d['present'], d['padded']));"
-         "print('trailing: %d' % d['trailing']);"
+         "(d['computed_checksum'], 'match' if d['computed_checksum']==d['stored_checksum'] else 'mismatch')\n"
+         "print('marker:   0x%02X' % d['marker']); print('version:  ' + d['version'])\n"
+         "print('length:   %d' % d['length']); print('checksum: 0x%08X stored, %s' % (d['stored_checksum'], c))\n"
+         "print('size:     %d' % d['size'])\n"
+         "print('payload:  %d present, %d padded with 0xFF' % (d['present'], d['padded']))\n"
+         "print('trailing: %d' % d['trailing'])\n"
+         "print('image sha256:   ' + (d['sha256'] or none)); print('payload sha256: ' + (d['payload_sha256'] or none))\n"
          "print('verdict:  ' + d['verdict'] + ('' if d['fault'] is None else ' (%s)' % d['fault']))"});
     EXPECT_EQ(parsed.out, text.out) << r.out << parsed.err;
     EXPECT_EQ(r.out.find('\n'), r.out.size() - 1) << "one line";

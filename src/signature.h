@@ -1,0 +1,51 @@
+// Release keys and detached signatures as minisign and signify write them,
+// and the SHA-256 digests that swugimg shows. signature.cpp does the work
+// with libsodium; signature_none.cpp stands in where the build has none.
+#ifndef SWUG_SIGNATURE_H
+#define SWUG_SIGNATURE_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+#define KEY_ID_SIZE 8
+// A key or signature file is a few hundred bytes; one longer than this
+// (minisign's longest trusted comment and the lines around it) is refused.
+#define SIGNATURE_FILE_MAX 16384
+
+typedef struct {
+    uint8_t id[KEY_ID_SIZE];
+    uint8_t pk[32];  // Ed25519 public key
+} PUBLIC_KEY;
+
+typedef struct {
+    bool hashed;  // "ED": signs the BLAKE2b-512 digest of the file; "Ed": the file itself
+    uint8_t id[KEY_ID_SIZE];
+    uint8_t sig[64];
+    bool has_comment;  // minisign writes a trusted comment, signify none
+    char comment[SIGNATURE_FILE_MAX + 1];
+    uint8_t global[64];  // the signature of sig and comment together
+} SIGNATURE;
+
+enum SignatureCheck {
+    SIGNED,
+    UNKNOWN_KEY,         // made by none of the keys given
+    SIGNATURE_MISMATCH,  // the file is not the one that was signed
+    COMMENT_MISMATCH,    // the trusted comment was changed
+};
+
+// Whether this build can verify and digest: false without libsodium.
+bool crypto_ready(void);
+
+// A public key: a key file's text (its untrusted comment, then the key), or,
+// with `bare`, the key's base64 line alone, as minisign -P takes it.
+bool parse_public_key(const char *text, size_t n, bool bare, PUBLIC_KEY *key);
+// A signature file's text; false for anything that does not parse.
+bool parse_signature(const char *text, size_t n, SIGNATURE *s);
+// Checks s over the n bytes at m with the keys whose id is s's.
+SignatureCheck verify_signature(const SIGNATURE *s, const PUBLIC_KEY *keys, size_t count, const uint8_t *m,
+                                size_t n);
+
+// The SHA-256 digest of the n bytes at p, as 64 lower-case hex digits.
+void sha256_text(const uint8_t *p, size_t n, char text[65]);
+
+#endif
