@@ -7,7 +7,12 @@ set(CMAKE_SYSTEM_PROCESSOR x86_64)
 set(CMAKE_CXX_COMPILER x86_64-w64-mingw32-g++-posix)
 set(CMAKE_RC_COMPILER x86_64-w64-mingw32-windres)
 set(CMAKE_STRIP x86_64-w64-mingw32-strip)
-set(CMAKE_FIND_ROOT_PATH /usr/x86_64-w64-mingw32)
+# libsodium, which Debian does not ship for MinGW-w64, is where
+# tools/mingw-libsodium puts it.
+set(SWUG_MINGW_PREFIX /usr/local/x86_64-w64-mingw32 CACHE PATH "Where the Windows build's libsodium is")
+set(CMAKE_FIND_ROOT_PATH /usr/x86_64-w64-mingw32 ${SWUG_MINGW_PREFIX})
+set(ENV{PKG_CONFIG_LIBDIR} ${SWUG_MINGW_PREFIX}/lib/pkgconfig)
+set(ENV{PKG_CONFIG_PATH} "")
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)

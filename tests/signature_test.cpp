@@ -1,0 +1,243 @@
+// swugimg check with release keys, black-box. Keys and signatures are made
+// at test time by the real tools, Debian's minisign and signify-openbsd, in
+// each case's sandbox; digests are checked against Python's hashlib.
+#include <stdlib.h>
+
+#include <gtest/gtest.h>
+
+#include "harness.h"
+
+namespace {
+
+const std::string PAYLOAD = pattern(5000);
+
+bool have(const std::string &tool)
+{
+    return system(("command -v " + tool + " >/dev/null 2>&1").c_str()) == 0;
+}
+
+#define NEEDS_SIGNING_TOOLS()                                                                                   \
+    do {                                                                                                        \
+        if (!have("minisign") || !have("signify-openbsd") || !have("python3"))                                 \
+            GTEST_SKIP() << "needs minisign, signify-openbsd and python3 (Debian packages of those names)";   \
+    } while (0)
+
+// A sandbox holding fw.img, a sound image; two minisign keys, a and b; a
+// signify key, s; and variants of the image. Scripts run by sh there find
+// swugimg in $SWUGIMG.
+struct Keys {
+    Sandbox box;
+
+    Keys()
+    {
+        std::string program;
+        for (const std::string &w : companion_command())
+            program += w + " ";
+        setenv("SWUGIMG", program.c_str(), 1);
+        box.put("fw.img", sound_image(1, "1.0", PAYLOAD));
+        std::string changed = PAYLOAD;
+        changed[100] ^= 1;
+        box.put("evil.img", sound_image(1, "1.0", changed));  // its checksum made anew
+        box.put("v2.img", sound_image(1, "2.0", PAYLOAD));    // only the version differs
+        box.put("short.img", img(6000, PAYLOAD));
+        box.put("big.img", img(1048536, pattern(1048537)));
+        box.put("big.sig", pattern(100000));
+        const Result r = sh("minisign -G -W -p a.pub -s a.sec && minisign -G -W -p b.pub -s b.sec && "
+                            "signify-openbsd -G -n -p s.pub -s s.sec");
+        EXPECT_EQ(r.status, 0) << r.out << r.err;
+    }
+    Result sh(const std::string &script) const { return box.run_command({"sh", "-c", script}); }
+};
+
+const std::string SIGN_A = "minisign -S -s a.sec -t 'release 1.0' -m fw.img >/dev/null";
+const std::string SIGN_A_LEGACY = "minisign -S -l -s a.sec -t 'release 1.0' -m fw.img >/dev/null";
+const std::string SIGN_B = "minisign -S -s b.sec -m fw.img >/dev/null";
+const std::string SIGNIFY = "signify-openbsd -S -s s.sec -m fw.img -x fw.img.minisig";
+
+// Rewrites the algorithm of the signature in line 2 of fw.img.minisig.
+const std::string ALGORITHM_EX =
+    "python3 -c \"import base64; l = open('fw.img.minisig').read().split('\\n'); "
+    "b = bytearray(base64.b64decode(l[1])); b[1] = ord('X'); l[1] = base64.b64encode(b).decode(); "
+    "open('fw.img.minisig', 'w').write('\\n'.join(l))\"";
+
+struct Row {
+    std::string name, prepare, check;  // check: the arguments after "check", as sh words
+    int status;
+    std::string out;  // standard output, or its start where it ends in "*"
+};
+
+void PrintTo(const Row &r, std::ostream *os) { *os << r.name; }
+
+std::string failed(const std::string &name, const std::string &reason)
+{
+    return name + ": FAILED (" + reason + ")\n";
+}
+
+std::vector<Row> rows()
+{
+    const std::string ok = "fw.img: OK\n", malformed = failed("fw.img", "malformed signature");
+    return {
+        // Every format the tools write.
+        {"minisign_hashed", SIGN_A, "-p a.pub fw.img", 0, ok},
+        {"minisign_legacy", SIGN_A_LEGACY, "-p a.pub fw.img", 0, ok},
+        {"signify", SIGNIFY, "-p s.pub fw.img", 0, ok},
+        {"signify_elsewhere", "signify-openbsd -S -s s.sec -m fw.img -x fw.sig", "-p s.pub -x fw.sig fw.img", 0, ok},
+        {"key_as_text", SIGN_A, "-P \"$(sed -n 2p a.pub)\" fw.img", 0, ok},
+        {"saved_on_windows", SIGN_A + " && sed -i 's/$/\\r/' fw.img.minisig a.pub", "-p a.pub fw.img", 0, ok},
+        // While keys are rotated, either may have signed.
+        {"rotation_old_key", SIGN_A, "-p b.pub -p a.pub fw.img", 0, ok},
+        {"rotation_new_key", SIGN_B, "-p a.pub -p s.pub -p b.pub fw.img", 0, ok},
+        {"no_key_no_signature_judged", SIGN_A + " && sed -i 2d fw.img.minisig", "fw.img", 0, ok},
+        // Each reason.
+        {"no_signature", "", "-p a.pub fw.img", 1, failed("fw.img", "no signature")},
+        {"unknown_key", SIGN_B, "-p a.pub -p s.pub fw.img", 1, failed("fw.img", "unknown key")},
+        {"signify_unknown_key", SIGNIFY, "-p a.pub fw.img", 1, failed("fw.img", "unknown key")},
+        {"payload_changed", SIGN_A + " && cp fw.img.minisig evil.img.minisig", "-p a.pub evil.img", 1,
+         failed("evil.img", "signature mismatch")},
+        {"version_changed", SIGN_A + " && cp fw.img.minisig v2.img.minisig", "-p a.pub v2.img", 1,
+         failed("v2.img", "signature mismatch")},
+        {"legacy_payload_changed", SIGN_A_LEGACY + " && cp fw.img.minisig evil.img.minisig", "-p a.pub evil.img", 1,
+         failed("evil.img", "signature mismatch")},
+        {"signify_payload_changed", SIGNIFY + " && cp fw.img.minisig evil.img.minisig", "-p s.pub evil.img", 1,
+         failed("evil.img", "signature mismatch")},
+        {"trusted_comment_changed", SIGN_A + " && sed -i 's/^trusted comment: .*/trusted comment: release 9/' fw.img.minisig",
+         "-p a.pub fw.img", 1, failed("fw.img", "trusted comment mismatch")},
+        {"legacy_trusted_comment_changed",
+         SIGN_A_LEGACY + " && sed -i 's/^trusted comment: .*/trusted comment: release 9/' fw.img.minisig",
+         "-p a.pub fw.img", 1, failed("fw.img", "trusted comment mismatch")},
+        {"bad_base64", SIGN_A + " && sed -i '2s/^./!/' fw.img.minisig", "-p a.pub fw.img", 1, malformed},
+        {"wrong_length", SIGN_A + " && sed -i '2s/....$//' fw.img.minisig", "-p a.pub fw.img", 1, malformed},
+        {"unknown_algorithm", SIGN_A + " && " + ALGORITHM_EX, "-p a.pub fw.img", 1, malformed},
+        {"signature_line_missing", SIGN_A + " && sed -i '2,$d' fw.img.minisig", "-p a.pub fw.img", 1, malformed},
+        {"untrusted_comment_missing", SIGN_A + " && sed -i 1d fw.img.minisig", "-p a.pub fw.img", 1, malformed},
+        {"global_signature_missing", SIGN_A + " && sed -i 4d fw.img.minisig", "-p a.pub fw.img", 1, malformed},
+        {"hashed_without_trusted_comment", SIGN_A + " && sed -i '3,4d' fw.img.minisig", "-p a.pub fw.img", 1,
+         malformed},
+        {"empty", ": >fw.img.minisig", "-p a.pub fw.img", 1, malformed},
+        {"oversized", "", "-p a.pub -x big.sig fw.img", 1, malformed},
+        {"endless", "", "-p a.pub -x /dev/zero fw.img", 1, malformed},
+        {"unreadable", "mkdir fw.img.minisig", "-p a.pub fw.img", 2, "fw.img: FAILED (cannot read signature: *"},
+        // The order: the image first, then the signature, then the structure.
+        {"image_unreadable_first", "", "-p a.pub missing.img", 2,
+         failed("missing.img", "cannot open: No such file or directory")},
+        {"signed_but_short", "minisign -S -s a.sec -m short.img >/dev/null", "-p a.pub short.img", 1,
+         failed("short.img", "payload short by 1000 bytes")},
+        {"signed_but_too_large", "minisign -S -s a.sec -m big.img >/dev/null", "-p a.pub big.img", 1,
+         failed("big.img", "larger than 1048576 bytes")},
+        {"every_image_judged", SIGN_A, "-p a.pub fw.img v2.img fw.img", 1,
+         ok + failed("v2.img", "no signature") + ok},
+    };
+}
+
+class SwugimgSignature : public testing::TestWithParam<Row> {};
+
+TEST_P(SwugimgSignature, Verdict)
+{
+    NEEDS_SIGNING_TOOLS();
+    const Row &row = GetParam();
+    if (testing_windows() && row.name == "endless")
+        GTEST_SKIP() << "/dev/zero is a POSIX device";
+    Keys k;
+    if (!row.prepare.empty()) {
+        ASSERT_EQ(k.sh(row.prepare).status, 0) << row.prepare;
+    }
+    const Tree before = k.box.tree();
+    const Result r = k.sh("$SWUGIMG check " + row.check);
+    EXPECT_EQ(r.status, row.status) << r.err;
+    if (row.out.back() == '*')
+        EXPECT_EQ(r.out.rfind(row.out.substr(0, row.out.size() - 1), 0), 0u) << r.out;
+    else
+        EXPECT_EQ(r.out, row.out);
+    EXPECT_TRUE(same_tree(k.box.tree(), before));
+}
+
+INSTANTIATE_TEST_SUITE_P(Formats, SwugimgSignature, testing::ValuesIn(rows()),
+                         [](const testing::TestParamInfo<Row> &i) { return i.param.name; });
+
+// A key that cannot be had is a usage error, before any image is judged:
+// status 2, a message naming it, and nothing on standard output.
+TEST(SwugimgSignatureUsage, BadKeysAndOptions)
+{
+    NEEDS_SIGNING_TOOLS();
+    const struct {
+        std::string check, message;
+    } table[] = {
+        {"-p missing.pub fw.img", "missing.pub: cannot read"},
+        {"-p fw.img fw.img", "fw.img: not a public key"},
+        {"-p a.sec fw.img", "a.sec: not a public key"},
+        {"-p fw.img.minisig fw.img", "fw.img.minisig: not a public key"},
+        {"-p big.sig fw.img", "big.sig: not a public key"},
+        {"-P garbage fw.img", "garbage: not a public key"},
+        {"-P \"$(sed -n 1p a.pub)\" fw.img", "not a public key"},
+        {"-p a.pub -p missing.pub fw.img", "missing.pub: cannot read"},
+        {"-x fw.img.minisig fw.img", "-x needs a key"},
+        {"-p a.pub -x fw.img.minisig fw.img v2.img", "-x takes one image"},
+        {"-p a.pub", "check takes one image or more"},
+        {"-p", "an option lacks its value"},
+    };
+    Keys k;
+    ASSERT_EQ(k.sh(SIGN_A).status, 0);
+    const Tree before = k.box.tree();
+    for (const auto &row : table) {
+        const Result r = k.sh("$SWUGIMG check " + row.check);
+        EXPECT_EQ(r.status, 2) << row.check;
+        EXPECT_EQ(r.out, "") << row.check;
+        EXPECT_NE(r.err.find(row.message), std::string::npos) << row.check << ": " << r.err;
+    }
+    EXPECT_TRUE(same_tree(k.box.tree(), before));
+}
+
+// --json: a JSON line for every image, read back by Python, whose digests
+// are hashlib's, whose key id is the one minisign printed for the key, and
+// whose names come back as the bytes they were, whatever they hold.
+TEST(SwugimgSignatureJson, ReadBackByAParser)
+{
+    NEEDS_SIGNING_TOOLS();
+    Keys k;
+    std::vector<std::string> names = {"fw.img", "v2.img", "evil.img", "missing.img", "big.img"};
+    if (!testing_windows()) {
+        // Names no line could hold raw: a newline, a quote and a backslash,
+        // bytes that are not UTF-8, and one that merely spells an escape.
+        for (const std::string n :
+             {"new\nline.img", "q\"uo\\te.img", "bad\xff\xfe.img", "bad\\udcff.img", "\xc3\xa9.img"}) {
+            names.push_back(n);
+            k.box.put(n, sound_image(1, "1.0", PAYLOAD));
+        }
+    }
+    ASSERT_EQ(k.sh(SIGN_A + " && cp fw.img.minisig evil.img.minisig").status, 0);
+    std::string args;
+    for (const std::string &n : names)
+        args += " '" + n + "'";
+    const Result r = k.sh("$SWUGIMG check --json -p b.pub -p a.pub" + args + " >out.json");
+    EXPECT_EQ(r.status, 2) << r.err;  // missing.img cannot be read
+    k.box.put("names", [&] {
+        std::string all;
+        for (const std::string &n : names)
+            all += n + '\0';
+        return all;
+    }());
+    const Result parsed = k.sh(
+        "python3 -c \"\n"
+        "import hashlib, json, os\n"
+        "names = open('names', 'rb').read().split(b'\\0')[:-1]\n"
+        "lines = open('out.json', 'rb').read().decode('utf-8', 'surrogateescape').split('\\n')\n"
+        "assert lines[-1] == '' and len(lines) == len(names) + 1, lines\n"
+        "key = open('a.pub').read().split('\\n')[0].split()[-1]\n"
+        "for name, line in zip(names, lines):\n"
+        "    d = json.loads(line)\n"
+        "    assert list(d) == ['name', 'verdict', 'fault', 'key_id', 'trusted_comment', 'sha256'], d\n"
+        "    assert os.fsencode(d['name']) == name, (d['name'], name)\n"
+        "    ok = name == b'fw.img'\n"
+        "    assert d['verdict'] == ('OK' if ok else 'FAILED') and (d['fault'] is None) == ok, d\n"
+        "    signed = name in (b'fw.img', b'evil.img')\n"
+        "    assert d['key_id'] == (key if signed else None), d\n"
+        "    assert d['trusted_comment'] == ('release 1.0' if ok else None), d\n"
+        "    whole = os.path.exists(name) and os.path.getsize(name) <= 1048576\n"
+        "    assert d['sha256'] == (hashlib.sha256(open(name, 'rb').read()).hexdigest() if whole else None), d\n"
+        "print(len(names))\n"
+        "\"");
+    EXPECT_EQ(parsed.status, 0) << parsed.err << k.box.tree()["out.json"].value_or("");
+    EXPECT_EQ(parsed.out, std::to_string(names.size()) + "\n");
+}
+
+}  // namespace
