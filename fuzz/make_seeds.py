@@ -63,3 +63,33 @@ for sub, seeds in (("extract", extract), ("names", names), ("swugimg", swugimg))
     for name, data in seeds.items():
         with open(os.path.join(here, "corpus", sub, name), "wb") as f:
             f.write(data)
+
+# signature: a key file, a zero byte and a signature of the sample image,
+# made by the real tools with throwaway keys, in each format they write.
+# Skipped where the tools are missing; the seeds in the tree stay.
+import shutil
+import subprocess
+import tempfile
+
+if shutil.which("minisign") and shutil.which("signify-openbsd"):
+    sample = os.path.join(here, "..", "data", "QUILMO_SW.bin")
+    out = os.path.join(here, "corpus", "signature")
+    os.makedirs(out, exist_ok=True)
+    with tempfile.TemporaryDirectory() as t:
+        def run(*args):
+            subprocess.run(args, cwd=t, check=True, stdout=subprocess.DEVNULL)
+
+        def read(name):
+            with open(os.path.join(t, name), "rb") as f:
+                return f.read()
+
+        shutil.copy(sample, os.path.join(t, "q.bin"))
+        run("minisign", "-G", "-W", "-p", "m.pub", "-s", "m.sec")
+        run("signify-openbsd", "-G", "-n", "-p", "s.pub", "-s", "s.sec")
+        run("minisign", "-S", "-s", "m.sec", "-m", "q.bin", "-t", "seed", "-x", "hashed")
+        run("minisign", "-S", "-l", "-s", "m.sec", "-m", "q.bin", "-t", "seed", "-x", "legacy")
+        run("signify-openbsd", "-S", "-s", "s.sec", "-m", "q.bin", "-x", "signify")
+        for name, key, sig in (("minisign-hashed", "m.pub", "hashed"), ("minisign-legacy", "m.pub", "legacy"),
+                               ("signify", "s.pub", "signify")):
+            with open(os.path.join(out, name), "wb") as f:
+                f.write(read(key) + b"\0" + read(sig))
