@@ -134,7 +134,7 @@ void fresh_pages(void *p, size_t n)
 
     // On failure the pages stay as they were, and are copied in as usual.
     if (end > start)
-        (void)mmap(reinterpret_cast<void *>(start), end - start, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED, -1, 0);
+        (void)mmap(reinterpret_cast<void *>(start), end - start, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED | MAP_POPULATE, -1, 0);
 }
 
 void file_id(FILE *f, FileId *id)

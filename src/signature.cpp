@@ -118,19 +118,19 @@ bool parse_signature(const char *text, size_t n, SIGNATURE *s)
            rest_is_empty(text, n, at);
 }
 
-// Whether sig is key's signature of the n bytes at m, as s says they were
-// signed: the digest, or the bytes themselves.
-static bool signed_by(const SIGNATURE *s, const PUBLIC_KEY *key, const uint8_t *m, size_t n)
-{
-    uint8_t digest[crypto_generichash_BYTES_MAX];
+static_assert(sizeof(crypto_generichash_state) <= sizeof(DIGEST::state), "room for BLAKE2b");
+static_assert(sizeof(crypto_hash_sha256_state) <= sizeof(DIGEST::state), "room for SHA-256");
 
-    if (!s->hashed)
-        return crypto_sign_verify_detached(s->sig, m, n, key->pk) == 0;
-    crypto_generichash(digest, sizeof digest, m, n, NULL, 0);
-    return crypto_sign_verify_detached(s->sig, digest, sizeof digest, key->pk) == 0;
+// Whether sig is key's signature of the file, as s says it was signed: its
+// digest, or the file itself.
+static bool signed_by(const SIGNATURE *s, const PUBLIC_KEY *key, const uint8_t *blake2b, const uint8_t *file, size_t n)
+{
+    return s->hashed ? crypto_sign_verify_detached(s->sig, blake2b, BLAKE2B_SIZE, key->pk) == 0
+                     : crypto_sign_verify_detached(s->sig, file, n, key->pk) == 0;
 }
 
-SignatureCheck verify_signature(const SIGNATURE *s, const PUBLIC_KEY *keys, size_t count, const uint8_t *m, size_t n)
+SignatureCheck verify_signature(const SIGNATURE *s, const PUBLIC_KEY *keys, size_t count,
+                                const uint8_t blake2b[BLAKE2B_SIZE], const uint8_t *file, size_t n)
 {
     uint8_t signed_comment[sizeof s->sig + sizeof s->comment];
     const PUBLIC_KEY *key = NULL;
@@ -140,7 +140,7 @@ SignatureCheck verify_signature(const SIGNATURE *s, const PUBLIC_KEY *keys, size
         if (memcmp(keys[i].id, s->id, KEY_ID_SIZE) != 0)
             continue;
         known = true;
-        if (signed_by(s, &keys[i], m, n))
+        if (signed_by(s, &keys[i], blake2b, file, n))
             key = &keys[i];
     }
     if (key == NULL)
@@ -155,10 +155,35 @@ SignatureCheck verify_signature(const SIGNATURE *s, const PUBLIC_KEY *keys, size
                : COMMENT_MISMATCH;
 }
 
-void sha256_text(const uint8_t *p, size_t n, char text[65])
+void digest_start(DIGEST *d, DigestKind kind)
+{
+    d->kind = kind;
+    if (kind == BLAKE2B)
+        crypto_generichash_init(reinterpret_cast<crypto_generichash_state *>(d->state), NULL, 0, BLAKE2B_SIZE);
+    else
+        crypto_hash_sha256_init(reinterpret_cast<crypto_hash_sha256_state *>(d->state));
+}
+
+void digest_add(DIGEST *d, const uint8_t *p, size_t n)
+{
+    if (d->kind == BLAKE2B)
+        crypto_generichash_update(reinterpret_cast<crypto_generichash_state *>(d->state), p, n);
+    else
+        crypto_hash_sha256_update(reinterpret_cast<crypto_hash_sha256_state *>(d->state), p, n);
+}
+
+void digest_end(DIGEST *d, uint8_t *out)
+{
+    if (d->kind == BLAKE2B)
+        crypto_generichash_final(reinterpret_cast<crypto_generichash_state *>(d->state), out, BLAKE2B_SIZE);
+    else
+        crypto_hash_sha256_final(reinterpret_cast<crypto_hash_sha256_state *>(d->state), out);
+}
+
+void sha256_end_text(DIGEST *d, char text[65])
 {
     uint8_t digest[crypto_hash_sha256_BYTES];
 
-    crypto_hash_sha256(digest, p, n);
+    digest_end(d, digest);
     sodium_bin2hex(text, 65, digest, sizeof digest);
 }

@@ -11,6 +11,7 @@
 // A key or signature file is a few hundred bytes; one longer than this
 // (minisign's longest trusted comment and the lines around it) is refused.
 #define SIGNATURE_FILE_MAX 16384
+#define BLAKE2B_SIZE 64
 
 typedef struct {
     uint8_t id[KEY_ID_SIZE];
@@ -41,11 +42,26 @@ bool crypto_ready(void);
 bool parse_public_key(const char *text, size_t n, bool bare, PUBLIC_KEY *key);
 // A signature file's text; false for anything that does not parse.
 bool parse_signature(const char *text, size_t n, SIGNATURE *s);
-// Checks s over the n bytes at m with the keys whose id is s's.
-SignatureCheck verify_signature(const SIGNATURE *s, const PUBLIC_KEY *keys, size_t count, const uint8_t *m,
-                                size_t n);
+// Checks s with the keys whose id is s's: a signature over the file's
+// digest against `blake2b`, one over the file itself against the n bytes at
+// `file`.
+SignatureCheck verify_signature(const SIGNATURE *s, const PUBLIC_KEY *keys, size_t count,
+                                const uint8_t blake2b[BLAKE2B_SIZE], const uint8_t *file, size_t n);
 
-// The SHA-256 digest of the n bytes at p, as 64 lower-case hex digits.
-void sha256_text(const uint8_t *p, size_t n, char text[65]);
+// A digest taken piece by piece, as a file is read: SHA-256, or BLAKE2b-512
+// for a signature over a digest. The room is libsodium's state, whose size
+// signature.cpp checks.
+enum DigestKind { SHA256, BLAKE2B };
+typedef struct {
+    DigestKind kind;
+    alignas(64) unsigned char state[384];
+} DIGEST;
+
+void digest_start(DIGEST *d, DigestKind kind);
+void digest_add(DIGEST *d, const uint8_t *p, size_t n);
+// BLAKE2B_SIZE bytes for BLAKE2b, 32 for SHA-256.
+void digest_end(DIGEST *d, uint8_t *out);
+// The SHA-256 digest as 64 lower-case hex digits.
+void sha256_end_text(DIGEST *d, char text[65]);
 
 #endif

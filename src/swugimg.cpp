@@ -30,6 +30,7 @@ typedef struct {
     uint32_t present;   // payload bytes in the file, at most head.length
     uint32_t padding;   // payload bytes swug would add as IMAGE_FILL
     int64_t trailing;   // bytes after the payload, which swug ignores
+    uint8_t header[HEADER_SIZE];  // as read, IMAGE_FILL past the end of a short file
     bool whole;         // whether the whole image was read: not past the largest
     bool computed_ok;   // whether the checksum below could be computed
     uint32_t computed;  // checksum of the payload swug would write
@@ -203,21 +204,103 @@ PRINTF_LIKE(2, 3) static void set_fault(IMAGE_REPORT *r, const char *fmt, ...)
     va_end(ap);
 }
 
-// Reads an image whole into sw_bin, as swug does, and takes its digest where
-// asked to. Reading stops one byte past the largest image swug takes. Returns 0, or 2
-// when the file cannot be read; r->fault then says why, as standard error
-// has.
-static int read_image(const char *name, IMAGE_REPORT *r, bool digest)
+// What one pass over an image takes besides its header, size and checksum.
+typedef struct {
+    bool sha256;   // the SHA-256 of the image, and of the payload swug writes
+    bool blake2b;  // its BLAKE2b-512, for a signature over its digest
+    bool whole;    // the whole image at the start of sw_bin, for a signature over the image itself
+} WANTS;
+
+// The payload swug would write, as a stream: the `length` bytes after the
+// header, then IMAGE_FILL where the file ends first. The checksum takes it in
+// blocks of whole words, keeping back the 1 to 3 bytes of a last word until
+// it is known whether padding completes it.
+typedef struct {
+    uint32_t length, fed, crc;
+    uint8_t tail[4];
+    size_t tail_len;
+    DIGEST sha256;
+} PAYLOAD_STREAM;
+
+static void feed_payload(PAYLOAD_STREAM *ps, const uint8_t *p, size_t n, bool digest)
 {
-    size_t got = 0;
-    bool more = false, ok;
+    n = n < ps->length - ps->fed ? n : ps->length - ps->fed;
+    if (n == 0)
+        return;  // past the payload: trailing bytes
+    if (digest)
+        digest_add(&ps->sha256, p, n);
+    ps->fed += (uint32_t)n;
+    const size_t words = n & ~(size_t)3;
+    ps->crc = generate_CRC_512(p, (int32_t)words, ps->crc);
+    memcpy(ps->tail, p + words, n - words);  // only the last block of the payload has any
+    ps->tail_len = n - words;
+}
+
+// The padding, then the last word.
+static void end_payload(PAYLOAD_STREAM *ps, bool digest)
+{
+    uint8_t fill[4096 + 4];
+
+    memset(fill, IMAGE_FILL, sizeof fill);
+    while (ps->fed < ps->length) {
+        const uint32_t tail_len = (uint32_t)ps->tail_len;
+        memcpy(fill, ps->tail, tail_len);
+        const uint32_t pad = ps->length - ps->fed < 4096 ? ps->length - ps->fed : 4096;
+        memset(fill + tail_len, IMAGE_FILL, pad);
+        if (digest)
+            digest_add(&ps->sha256, fill + tail_len, pad);
+        ps->fed += pad;
+        const size_t words = (tail_len + pad) & ~(size_t)3;
+        ps->crc = generate_CRC_512(fill, (int32_t)words, ps->crc);
+        ps->tail_len = tail_len + pad - words;
+        memcpy(ps->tail, fill + words, ps->tail_len);
+    }
+    ps->crc = generate_CRC_512(ps->tail, (int32_t)ps->tail_len, ps->crc);
+}
+
+// Reads an image in one pass, as swug would read it: its header (IMAGE_FILL
+// past the end of a short file), its size, the checksum of the payload swug
+// would write, and what `w` asks for. The image passes through a small
+// buffer, or stays whole in sw_bin where w->whole asks. Reading stops one
+// byte past the largest image swug takes. Returns 0, or 2 when the file
+// cannot be read; r->fault then says why, as standard error has.
+static int read_image(const char *name, IMAGE_REPORT *r, const WANTS *w, uint8_t blake2b[BLAKE2B_SIZE])
+{
+    uint8_t buf[65536];
+    DIGEST image_sha256, image_blake2b;
+    PAYLOAD_STREAM ps;
+    size_t pos = 0, n = 0, want = 0;
+    bool more = false, ok = true;
 
     memset(r, 0, sizeof *r);
+    memset(r->header, IMAGE_FILL, sizeof r->header);
     FILE *f = open_input(name, r->fault, sizeof r->fault);
     if (f == NULL)
         return 2;
-    ok = read_up_to(f, swug_img.sw_bin, IMAGE_CAPACITY, &got, &more);
-    r->size = (int64_t)got + more;
+    digest_start(&image_sha256, SHA256);
+    digest_start(&image_blake2b, BLAKE2B);
+    // Whole blocks of the buffer's size, so that the payload's blocks, 40
+    // bytes in, are whole words but for the last.
+    do {
+        uint8_t *p = w->whole ? swug_img.sw_bin + pos : buf;
+        want = IMAGE_CAPACITY - pos < sizeof buf ? IMAGE_CAPACITY - pos : sizeof buf;
+        ok = read_up_to(f, p, want, &n, pos + want == IMAGE_CAPACITY ? &more : NULL);
+        if (pos == 0) {
+            memcpy(r->header, p, n < HEADER_SIZE ? n : HEADER_SIZE);
+            r->head = header_of(r->header);
+            memset(&ps, 0, sizeof ps);
+            ps.length = r->head.length <= PAYLOAD_CAPACITY ? r->head.length : 0;
+            digest_start(&ps.sha256, SHA256);
+        }
+        if (w->sha256)
+            digest_add(&image_sha256, p, n);
+        if (w->blake2b)
+            digest_add(&image_blake2b, p, n);
+        const size_t skip = pos == 0 ? (n < HEADER_SIZE ? n : HEADER_SIZE) : 0;
+        feed_payload(&ps, p + skip, n - skip, w->sha256);
+        pos += n;
+    } while (ok && n == want && !more && pos < IMAGE_CAPACITY);
+    r->size = (int64_t)pos + more;
     r->whole = !more;
     // A longer file that tells its size tells how much longer.
     const int64_t reported = more ? file_size(f) : -1;
@@ -225,40 +308,29 @@ static int read_image(const char *name, IMAGE_REPORT *r, bool digest)
         r->size = reported;
     if (!done_reading(name, f, ok, r->fault, sizeof r->fault))
         return 2;
-    if (digest && r->whole && crypto_ready())
-        sha256_text(swug_img.sw_bin, got, r->sha256);
-    return 0;
-}
 
-// Judges what read_image read, as swug would treat it, unless a fault was
-// found before. The payload moves to the start of sw_bin and is padded with
-// IMAGE_FILL as swug pads it, where the checksum wants it; its digest is
-// taken where asked to.
-static void judge(IMAGE_REPORT *r, bool digest)
-{
-    uint8_t head[HEADER_SIZE];
-    const size_t got = r->whole ? (size_t)r->size : IMAGE_CAPACITY;
     const int64_t after = r->size > HEADER_SIZE ? r->size - HEADER_SIZE : 0;
-
-    memset(head, IMAGE_FILL, sizeof head);
-    memcpy(head, swug_img.sw_bin, got < HEADER_SIZE ? got : HEADER_SIZE);
-    r->head = header_of(head);
     r->present = after < r->head.length ? (uint32_t)after : r->head.length;
     r->trailing = after - r->present;
     r->computed_ok = r->head.length <= PAYLOAD_CAPACITY;
     r->padding = r->computed_ok ? r->head.length - r->present : 0;
-    if (r->computed_ok) {
-        if (r->present > 0)
-            memmove(swug_img.sw_bin, swug_img.sw_bin + HEADER_SIZE, r->present);
-        memset(swug_img.sw_bin + r->present, IMAGE_FILL, r->padding);
-        swug_img.sw_str = r->head;
-        generate_CRC();
-        r->computed = swug_img.sw_str.CRC;
-        // swug writes nothing for an empty or an oversize file.
-        if (digest && r->size > 0 && r->whole && crypto_ready())
-            sha256_text(swug_img.sw_bin, r->head.length, r->payload_sha256);
+    end_payload(&ps, w->sha256);
+    r->computed = ps.crc;
+    if (w->sha256 && r->whole && crypto_ready()) {
+        sha256_end_text(&image_sha256, r->sha256);
+        // swug writes nothing for an empty file, or a length it refuses.
+        if (r->size > 0 && r->computed_ok)
+            sha256_end_text(&ps.sha256, r->payload_sha256);
     }
+    if (w->blake2b)
+        digest_end(&image_blake2b, blake2b);
+    return 0;
+}
 
+// Judges what read_image found, as swug would treat it, unless a fault was
+// found before.
+static void judge(IMAGE_REPORT *r)
+{
     if (r->fault[0] != '\0')
         return;
     if (r->size < HEADER_SIZE)
@@ -449,9 +521,10 @@ static int info(int argc, char **argv)
         return 2;
     if (argc - first != 1)
         return usage("info takes one image");
-    if (read_image(argv[first], &r, true) != 0)
+    const WANTS digests = {true, false, false};
+    if (read_image(argv[first], &r, &digests, NULL) != 0)
         return 2;
-    judge(&r, true);
+    judge(&r);
     version_text(r.head.version, version);
     if (json)
         info_json(&r, version);
@@ -525,38 +598,56 @@ static void key_id_text(const uint8_t *id, char *text)
         (void)snprintf(text + 2 * i, 3, "%02X", id[KEY_ID_SIZE - 1 - i]);
 }
 
-// Judges the signature of the image read into sw_bin, from sig_name, with
-// the ring's keys, into r; s holds what was parsed. Returns 0, or 2 when
-// the signature file exists but cannot be read. An image that was not read
-// whole cannot be judged; it fails as too large.
-static int judge_signature(IMAGE_REPORT *r, const char *sig_name, const KEYRING *ring, SIGNATURE *s)
+enum Loaded { SIGNATURE_PARSED, SIGNATURE_MISSING, SIGNATURE_UNREADABLE, SIGNATURE_MALFORMED };
+
+// Reads and parses a signature file into s, before the image is read, so
+// that the image's one pass takes what the signature needs.
+// SIGNATURE_UNREADABLE leaves the reason in errno.
+static Loaded load_signature(const char *sig_name, SIGNATURE *s)
 {
-    static const char *const verdicts[] = {"", "unknown key", "signature mismatch", "trusted comment mismatch"};
     char text[SIGNATURE_FILE_MAX + 1];
     size_t n = 0;
 
-    if (!r->whole)
-        return 0;
     switch (read_small(sig_name, text, &n)) {
     case SMALL_MISSING:
-        set_fault(r, "no signature");
-        return 0;
+        return SIGNATURE_MISSING;
     case SMALL_UNREADABLE:
-        set_fault(r, "cannot read signature: %s", strerror(errno));
-        complain(sig_name, "cannot read", strerror(errno));
-        return 2;
+        return SIGNATURE_UNREADABLE;
     case SMALL_TOO_LONG:
-        set_fault(r, "malformed signature");
-        return 0;
+        return SIGNATURE_MALFORMED;
     case SMALL_READ:
         break;
     }
-    if (!parse_signature(text, n, s)) {
+    return parse_signature(text, n, s) ? SIGNATURE_PARSED : SIGNATURE_MALFORMED;
+}
+
+// Judges the image that read_image read by what load_signature found in
+// sig_name (`error` the reason it could not be read), with the ring's keys.
+// Returns 0, or 2 when the signature exists but cannot be read. An image not
+// read whole cannot be judged; it fails as too large.
+static int judge_signature(IMAGE_REPORT *r, Loaded loaded, int error, const char *sig_name, const KEYRING *ring,
+                           const SIGNATURE *s, const uint8_t *blake2b)
+{
+    static const char *const verdicts[] = {"", "unknown key", "signature mismatch", "trusted comment mismatch"};
+
+    if (!r->whole)
+        return 0;
+    switch (loaded) {
+    case SIGNATURE_MISSING:
+        set_fault(r, "no signature");
+        return 0;
+    case SIGNATURE_UNREADABLE:
+        set_fault(r, "cannot read signature: %s", strerror(error));
+        complain(sig_name, "cannot read", strerror(error));
+        return 2;
+    case SIGNATURE_MALFORMED:
         set_fault(r, "malformed signature");
         return 0;
+    case SIGNATURE_PARSED:
+        break;
     }
     key_id_text(s->id, r->key_id);
-    const SignatureCheck c = verify_signature(s, ring->key, ring->count, swug_img.sw_bin, (size_t)r->size);
+    const SignatureCheck c = verify_signature(s, ring->key, ring->count, blake2b, swug_img.sw_bin, (size_t)r->size);
     if (c != SIGNED)
         set_fault(r, "%s", verdicts[c]);
     else if (s->has_comment)
@@ -626,18 +717,24 @@ static int check(int argc, char **argv)
 
     for (int i = first; i < argc; i++) {
         char sig_name[4096];
+        uint8_t blake2b[BLAKE2B_SIZE];
+        Loaded loaded = SIGNATURE_MISSING;
+        int sig_error = 0;
         IMAGE_REPORT r;
-        int st = read_image(argv[i], &r, json);
-        if (st == 0 && ring.count > 0) {
-            if (sig_file == NULL && snprintf(sig_name, sizeof sig_name, "%s.minisig", argv[i]) >= (int)sizeof sig_name) {
-                set_fault(&r, "cannot read signature: %s", strerror(ENAMETOOLONG));
-                st = 2;
-            } else {
-                st = judge_signature(&r, sig_file != NULL ? sig_file : sig_name, &ring, &s);
-            }
+        if (ring.count > 0 && sig_file == NULL &&
+            snprintf(sig_name, sizeof sig_name, "%s.minisig", argv[i]) >= (int)sizeof sig_name) {
+            loaded = SIGNATURE_UNREADABLE;
+            sig_error = ENAMETOOLONG;
+        } else if (ring.count > 0) {
+            loaded = load_signature(sig_file != NULL ? sig_file : sig_name, &s);
+            sig_error = errno;
         }
+        const WANTS w = {json, loaded == SIGNATURE_PARSED && s.hashed, loaded == SIGNATURE_PARSED && !s.hashed};
+        int st = read_image(argv[i], &r, &w, blake2b);
+        if (st == 0 && ring.count > 0)
+            st = judge_signature(&r, loaded, sig_error, sig_file != NULL ? sig_file : sig_name, &ring, &s, blake2b);
         if (st == 0)
-            judge(&r, false);
+            judge(&r);
         if (st != 0)
             status = 2;
         else if (r.fault[0] != '\0' && status == 0)

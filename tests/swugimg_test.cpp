@@ -100,6 +100,11 @@ std::vector<Verdict> verdicts()
         {"under_40_bytes", sound.substr(0, 39), "shorter than the 40-byte header", {"size:     39"}},
         {"empty", "", "shorter than the 40-byte header", {"length:   4294967295"}},
         {"escaped_version", sound_image(0, "v1\\\x01\xE9", ""), "", {"version:  v1\\\\\\x01\\xE9"}},
+        // Payloads longer than the blocks images are read in, ending within
+        // a word, with and without padding after it.
+        {"sound_across_blocks", sound_image(1, "big", pattern(200003)), "", {"length:   200003"}},
+        {"padded_across_blocks", img(70001, pattern(65499)), "payload short by 4502 bytes",
+         {"payload:  65499 present, 4502 padded with 0xFF"}},
     };
 }
 
@@ -144,6 +149,8 @@ TEST_P(SwugimgVerdict, CheckAndInfoAgree)
          "whole=len(img)<=1048576; swug_writes=0<len(img) and whole and n<=1048536\n"
          "assert d['sha256']==(hashlib.sha256(img).hexdigest() if whole else None), d\n"
          "assert d['payload_sha256']==(hashlib.sha256((img[40:]+b'\\xff'*n)[:n]).hexdigest() if swug_writes else None), d\n"
+         "p=(img[40:]+b'\\xff'*n)[:n] if n<=1048536 else b''; p+=b'\\0'*(-len(p)%4)\n"
+         "assert d['computed_checksum']==(sum(int.from_bytes(p[i:i+4],'little') for i in range(0,len(p),4))%2**32 if n<=1048536 else None), d\n"
          "none='none (swug writes no payload for this image)' if whole else 'none (the image is not read past 1048577 bytes)'\n"
          "c='none computed' if d['computed_checksum'] is None else '0x%08X computed, %s' % "
          "(d['computed_checksum'], 'match' if d['computed_checksum']==d['stored_checksum'] else 'mismatch')\n"
