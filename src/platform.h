@@ -41,9 +41,10 @@ bool is_lead_byte(unsigned char c);
 int64_t file_size(FILE *f);
 
 // Makes the whole pages inside p..p+n, which the caller is about to overwrite
-// with a read, fresh ones. Writing a page of the program file's own data
-// (the pre-filled image record) otherwise first copies it in; the bytes they
-// held are lost. Does nothing where the system cannot do it.
+// with a read, fresh ones, all present at once. Writing a page of the program
+// file's own data (the pre-filled image record) otherwise first copies it in,
+// a fault a page; the bytes they held are lost. Does nothing where the system
+// cannot do it.
 void fresh_pages(void *p, size_t n);
 
 // Which file an open stream reads, so that an output can be told apart from
