@@ -282,6 +282,7 @@ static int read_image(const char *name, IMAGE_REPORT *r, const WANTS *w, uint8_t
     // Whole blocks of the buffer's size, so that the payload's blocks, 40
     // bytes in, are whole words but for the last.
     do {
+        // cppcheck-suppress legacyUninitvar ; the buffer the read below fills
         uint8_t *p = w->whole ? swug_img.sw_bin + pos : buf;
         want = IMAGE_CAPACITY - pos < sizeof buf ? IMAGE_CAPACITY - pos : sizeof buf;
         ok = read_up_to(f, p, want, &n, pos + want == IMAGE_CAPACITY ? &more : NULL);
@@ -582,6 +583,7 @@ static int add_key(KEYRING *ring, const char *source, bool bare)
         if (got == SMALL_TOO_LONG)
             n = 0;  // not a key, whatever it starts with
     }
+    // cppcheck-suppress legacyUninitvar ; read_small filled it wherever it is used
     if (!parse_public_key(bare ? source : text, n, bare, &ring->key[ring->count])) {
         complain(source, "not a public key", NULL);
         return 2;
@@ -594,7 +596,7 @@ static int add_key(KEYRING *ring, const char *source, bool bare)
 // in 16 upper-case hex digits.
 static void key_id_text(const uint8_t *id, char *text)
 {
-    for (int i = 0; i < KEY_ID_SIZE; i++)
+    for (size_t i = 0; i < KEY_ID_SIZE; i++)
         (void)snprintf(text + 2 * i, 3, "%02X", id[KEY_ID_SIZE - 1 - i]);
 }
 
