@@ -14,8 +14,9 @@ string(JOIN "\n" CPACK_DEBIAN_PACKAGE_DESCRIPTION
   "interactively or silently from scripts, and never leaves a wrong or"
   "half-written output behind."
   ""
-  "swugimg shows an image's header, also as JSON, checks images before they"
-  "are flashed, and builds images from a payload.")
+  "swugimg shows an image's header and digests, also as JSON, checks images"
+  "before they are flashed, against release keys with minisign or signify"
+  "signatures, and builds images from a payload.")
 set(CPACK_PACKAGE_CONTACT "${SWUG_MAINTAINER}")
 set(CPACK_RESOURCE_FILE_LICENSE ${PROJECT_SOURCE_DIR}/LICENSE)
 set(CPACK_STRIP_FILES ON)
