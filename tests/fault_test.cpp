@@ -16,6 +16,7 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <regex>
 #include <thread>
 
 #include <gtest/gtest.h>
@@ -95,7 +96,9 @@ void PrintTo(const Fault &f, std::ostream *os) { *os << f.name; }
 
 // Calls in a replacement of an existing output: openat 1 the input, 2 its
 // directory, 3 the old output (for its attributes), 4 the temporary file; a
-// new output has no third. The temporary file is descriptor 5.
+// new output has no third. The temporary file is descriptor 5. newfstatat
+// 1 and 2 look at the input, 3 at the output's name, 4 at the old output
+// (descriptor 4) once open, 5 at the temporary file.
 std::vector<Fault> faults()
 {
     return {
@@ -106,6 +109,9 @@ std::vector<Fault> faults()
         {"temp_io_error", Fault::EXISTING, "openat:error=EIO:when=4", ".swug-", 1, false},
         {"temp_not_allowed_writes_in_place", Fault::EXISTING, "openat:error=EACCES:when=4", ".swug-", 0, true},
         {"temp_not_allowed_spares_the_input", Fault::IN_PLACE, "openat:error=EACCES:when=4", ".swug-", 1, false},
+        {"old_output_cannot_be_looked_at", Fault::EXISTING, "newfstatat:error=EIO:when=4", "newfstatat(4, \"\"", 1,
+         false},
+        {"temp_cannot_be_looked_at", Fault::EXISTING, "newfstatat:error=EIO:when=5", "newfstatat(5, \"\"", 1, false},
         {"no_modes_as_on_fat", Fault::EXISTING, "fchmod:error=ENOSYS", "fchmod(", 0, true},
         {"no_owners_as_on_fat", Fault::EXISTING, "fchown:error=ENOSYS", "fchown(", 0, true},
         {"no_modes_as_on_fat_in_place", Fault::IN_PLACE, "fchmod:error=ENOSYS", "fchmod(", 0, true},
@@ -515,10 +521,15 @@ struct HeldRun {
     pid_t strace = -1;
     std::string dir;
 
-    HeldRun(const Sandbox &box, const std::vector<std::string> &args, int ignored = 0) : dir(box.path())
+    HeldRun(const Sandbox &box, const std::vector<std::string> &args, int ignored = 0, bool stdin_closed = false)
+        : dir(box.path())
     {
         std::vector<std::string> cmd = {"strace", "-o", box.aside("trace"), "-e",
                                         "inject=write:delay_enter=2000000"};
+        // The shell closes standard input and becomes the program, which
+        // strace goes on tracing.
+        if (stdin_closed)
+            cmd.insert(cmd.end(), {"sh", "-c", "exec \"$0\" \"$@\" <&-"});
         for (const std::string &w : command())
             cmd.push_back(w);
         cmd.insert(cmd.end(), args.begin(), args.end());
@@ -581,6 +592,30 @@ TEST(OutputSignals, InterruptRemovesTheTemporaryFileAndEndsBySignal)
         EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == sig) << std::hex << status;
         EXPECT_TRUE(same_tree(box.tree(), before));
     }
+}
+
+// With standard input closed, descriptor 0 is the first free one. Here the
+// output is a link into another directory, whose opening frees descriptor 0
+// again just before the temporary file is made, which then has it. A signal
+// in mid-write removes it all the same.
+TEST(OutputSignals, InterruptWithTheTemporaryFileOnDescriptorZero)
+{
+    NEEDS_STRACE();
+    Sandbox box;
+    box.put("in.bin", IMAGE);
+    box.put("sub/");
+    ASSERT_EQ(symlink("sub/new.bin", (box.path() + "/link.bin").c_str()), 0);
+    const Tree before = box.tree();
+    HeldRun run(box, {"in.bin", "link.bin"}, 0, true);
+    ASSERT_TRUE(run.wait_for_temp());
+    ASSERT_GT(run.program(), 0) << "/proc does not name strace's child";
+    ASSERT_EQ(kill(run.program(), SIGTERM), 0);
+    const int status = run.wait_status();
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM) << std::hex << status;
+    EXPECT_TRUE(same_tree(box.tree(), before));
+    EXPECT_NE(slurp(box.aside("trace")).find(".swug-"), std::string::npos);
+    EXPECT_TRUE(std::regex_search(slurp(box.aside("trace")), std::regex("openat\\(\\d+, \"\\.swug-[^\"]*\".*\\) = 0\n")))
+        << "the temporary file did not get descriptor 0:\n" << slurp(box.aside("trace"));
 }
 
 // gzip's rule: a signal that was ignored when the program started (nohup, a

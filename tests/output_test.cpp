@@ -275,6 +275,7 @@ TEST(Output, DescriptorsAreWrittenWhereTheyStand)
         {"echo HEAD >f; swug in.bin /dev/stdout >>f", "HEAD\nhello", 0},
         {"{ echo HEAD; swug in.bin /dev/stdout; echo TAIL; } >f", "HEAD\nhelloTAIL\n", 0},
         {"echo HEAD >f; swug in.bin /dev/fd/3 3>>f", "HEAD\nhello", 0},
+        {"echo HEAD >f; swug in.bin /dev/stdin 0>>f", "HEAD\nhello", 0},
         {"echo HEAD >f; swug in.bin /proc/self/fd/1 >>f", "HEAD\nhello", 0},
         {"echo HEAD >f; ln -s /dev/stdout link; swug in.bin link >>f; rm link", "HEAD\nhello", 0},
         {"cp in.bin f; swug f /dev/stdout >>f", HELLO, 1},
@@ -353,6 +354,95 @@ os.execvp("sh", ["sh", "-c", sys.argv[2]])
         EXPECT_TRUE(same_tree(box.tree(), want)) << row.kind << ": " << row.run;
     }
     EXPECT_FALSE(fs::exists("/memfd:fwbuf (deleted)"));
+}
+
+// Started with standard input, output or error closed, as cron jobs,
+// daemons and `exec <&-` start programs, the first file a program opens
+// takes descriptor 0, 1 or 2. Nothing may be written to it by mistake, and
+// the runs go as with the streams open: swugimg check reports that its
+// results could not be written, since they are its output.
+TEST(Output, ClosedStandardStreams)
+{
+    POSIX_ONLY();
+    const struct {
+        std::string run, changed;  // changed: the file that gets the new content
+        int status;
+    } table[] = {
+        {"$SWUG in.bin out.bin <&-", "out.bin", 0},
+        {"$SWUG in.bin out.bin >&-", "out.bin", 0},
+        {"$SWUG in.bin out.bin 2>&-", "out.bin", 0},
+        {"$SWUG in.bin out.bin <&- >&- 2>&-", "out.bin", 0},
+        {"$SWUG in.bin new.bin <&- >&- 2>&-", "new.bin", 0},
+        {"$SWUG in.bin in.bin <&- >&- 2>&-", "in.bin", 0},
+        {"$SWUG in.bin nodir/out.bin <&- >&- 2>&-", "", 1},
+        {"$SWUG <&- >&- 2>&-", "out/QUILMO_UPGRADE_SW.bin", 0},
+        {"$SWUGIMG create p.bin img.bin <&- >&- 2>&-", "img.bin", 0},
+        {"$SWUGIMG check data/QUILMO_SW.bin <&- 2>&-", "", 0},
+        {"$SWUGIMG check data/QUILMO_SW.bin >&-", "", 2},
+        {"$SWUGIMG info data/QUILMO_SW.bin <&-", "", 0},
+    };
+    setenv("SWUG", command().back().c_str(), 1);
+    setenv("SWUGIMG", companion_command().back().c_str(), 1);
+    for (const auto &row : table) {
+        Sandbox box;
+        box.put("in.bin", HELLO);
+        box.put("out.bin", "keep");
+        box.put("p.bin", "hello");
+        box.put("data/QUILMO_SW.bin", sound_image(1, "", "hello"));
+        box.put("out/");
+        Tree want = box.tree();
+        if (row.changed == "img.bin")
+            want[row.changed] = sound_image(0, "", "hello");
+        else if (!row.changed.empty())
+            want[row.changed] = "hello";
+        const Result r = box.run_command({"sh", "-c", row.run});
+        EXPECT_EQ(r.status, row.status) << row.run << "\n" << r.err;
+        EXPECT_TRUE(same_tree(box.tree(), want)) << row.run;
+    }
+}
+
+// The longest name a directory entry takes, NAME_MAX bytes, is an output like
+// any other; one byte more is refused, and nothing is made.
+TEST(Output, LongestBaseName)
+{
+    POSIX_ONLY();
+    const long name_max = pathconf("/tmp", _PC_NAME_MAX);
+    for (const long n : {name_max, name_max + 1}) {
+        Sandbox box;
+        box.put("in.bin", HELLO);
+        box.put("p.bin", "hello");
+        const std::string name(n, 'n');
+        Tree want = box.tree();
+        std::vector<std::string> create = companion_command();
+        create.insert(create.end(), {"create", "p.bin", name});
+        EXPECT_EQ(box.run({"in.bin", name}).status, n > name_max) << n;
+        if (n <= name_max)
+            want[name] = "hello";
+        EXPECT_TRUE(same_tree(box.tree(), want)) << n;
+        box.run_command({"rm", "-f", name});
+        EXPECT_EQ(box.run_command(create).status, n > name_max) << n;
+    }
+}
+
+// An extended attribute whose value is empty is an attribute like any other,
+// carried over to the replaced output.
+TEST(Output, EmptyAttributeValueIsCarriedOver)
+{
+    POSIX_ONLY();
+    if (system("command -v setfattr >/dev/null && command -v getfattr >/dev/null") != 0)
+        GTEST_SKIP() << "needs setfattr and getfattr (package attr)";
+    Sandbox box;
+    box.put("in.bin", HELLO);
+    box.put("out.bin", "keep");
+    const std::string out = box.path() + "/out.bin";
+    if (system(("setfattr -n user.empty -v '' " + out + " && setfattr -n user.full -v x " + out).c_str()) != 0)
+        GTEST_SKIP() << "this file system takes no user attributes";
+    const std::string show = "getfattr -d --absolute-names " + out;
+    const Result before = box.run_command({"sh", "-c", show});
+    ASSERT_EQ(box.run({"in.bin", "out.bin"}).status, 0);
+    EXPECT_EQ(slurp(out), "hello");
+    EXPECT_EQ(box.run_command({"sh", "-c", show}).out, before.out);
+    EXPECT_NE(before.out.find("user.empty"), std::string::npos) << before.out;
 }
 
 // The old output's ACL and attributes stay (see fault_test.cpp for other

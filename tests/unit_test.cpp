@@ -174,14 +174,13 @@ TEST(StartDirectory, ResolvedNameMustFit)
 
 namespace {
 
-// A file that reads shorter than its size must fail, not pass with the fill
-// in place of the missing bytes. Kernel attribute files claim a size of a
-// whole page and read a line.
-TEST(ReadBin, ShortReadFails)
+// A kernel attribute file claims a size of a whole page and reads a line, so
+// it reads shorter than its size. One that reads at least `least` bytes, or
+// nullptr where there is none.
+const char *short_read_file(size_t least = 1)
 {
     const char *candidates[] = {"/sys/kernel/mm/transparent_hugepage/enabled", "/sys/kernel/uevent_seqnum",
-                                "/sys/power/state", "/sys/kernel/profiling"};
-    const char *fn = nullptr;
+                                "/sys/power/state", "/sys/kernel/profiling", "/sys/devices/system/cpu/modalias"};
     for (const char *c : candidates) {
         FILE *f = fopen(c, "rb");
         if (f == nullptr)
@@ -190,11 +189,17 @@ TEST(ReadBin, ShortReadFails)
         fseek(f, 0, SEEK_SET);
         size_t got = fread(swug_img.sw_bin, 1, BODY_CAPACITY, f);
         fclose(f);
-        if (size > 0 && got < (size_t)size) {
-            fn = c;
-            break;
-        }
+        if (size > 0 && got < (size_t)size && got >= least)
+            return c;
     }
+    return nullptr;
+}
+
+// A file that reads shorter than its size must fail, not pass with the fill
+// in place of the missing bytes.
+TEST(ReadBin, ShortReadFails)
+{
+    const char *fn = short_read_file();
     if (fn == nullptr)
         GTEST_SKIP() << "no file here reads shorter than its size";
     in_cmd_mode = 0;
@@ -249,19 +254,31 @@ TEST(Record, SecondExtractionPadsWithTheFill)
     func_args args = {3, argv, 0};
     in_cmd_mode = 1;
 
+    const char *short_file = short_read_file(640);
     const struct {
         std::string image, payload;
+        bool fails_to_read;  // in.bin is a file that reads shorter than its size
     } runs[] = {
         {img(BODY_CAPACITY - HEADER_SIZE, std::string(BODY_CAPACITY - HEADER_SIZE, '\x5A')),
-         std::string(BODY_CAPACITY - HEADER_SIZE, '\x5A')},
-        {"", ""},  // refused: the record must be filled all the same
-        {img(70000, "ab"), "ab" + fill(69998)},
-        {img(BODY_CAPACITY - HEADER_SIZE, ""), fill(BODY_CAPACITY - HEADER_SIZE)},
+         std::string(BODY_CAPACITY - HEADER_SIZE, '\x5A'), false},
+        {"", "", false},  // refused: the record must be filled all the same
+        {img(70000, "ab"), "ab" + fill(69998), false},
+        // A read that fails after it wrote 640 bytes or more, then an image
+        // of 36 bytes whose payload is all padding over them.
+        {"", "", true},
+        {img(600, "").substr(0, 36), fill(600), false},
+        {img(BODY_CAPACITY - HEADER_SIZE, ""), fill(BODY_CAPACITY - HEADER_SIZE), false},
     };
     for (const auto &r : runs) {
-        box.put("in.bin", r.image);
+        std::filesystem::remove(in);
+        if (r.fails_to_read && short_file == nullptr)
+            continue;  // no such file here; ReadBin.ShortReadFails says so
+        if (r.fails_to_read)
+            std::filesystem::create_symlink(short_file, in);
+        else
+            box.put("in.bin", r.image);
         std::filesystem::remove(out);
-        EXPECT_EQ(generate_swug_bin(&args), r.image.empty() ? 0 : 1);
+        EXPECT_EQ(generate_swug_bin(&args), r.image.empty() ? 0 : 1) << r.image.size();
         if (!r.image.empty()) {
             EXPECT_TRUE(same_content(box.tree()["out.bin"], r.payload)) << r.image.size();
         }
