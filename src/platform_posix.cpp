@@ -278,12 +278,11 @@ static Output follow_links(OutputFile *out, bool *behind_link)
     char link[PATH_MAX];
 
     for (int hops = 0; hops <= 40; hops++) {
+        *behind_link = hops > 0;
         if (fstatat(out->dir, out->base, &out->old, AT_SYMLINK_NOFOLLOW) != 0)
             return errno == ENOENT ? OUTPUT_NEW : OUTPUT_REFUSED;
-        if (!S_ISLNK(out->old.st_mode)) {
-            *behind_link = hops > 0;
+        if (!S_ISLNK(out->old.st_mode))
             return OUTPUT_FILE;
-        }
         if (in_proc(out->dir))
             return OUTPUT_IN_PLACE;
         const ssize_t n = readlinkat(out->dir, out->base, link, sizeof link);
@@ -421,15 +420,16 @@ static ssize_t old_xattr(const OutputFile *out, const char *name, char *value, s
                                     : fgetxattr(out->old_fd, name, value, size);
 }
 
-// Carries the old file's extended attributes over to the temporary file, and
-// tells in *changed whether it set or removed any. The POSIX ACL is one of
-// them; a user.* or system.* attribute that cannot be carried fails, and so
-// does a list that cannot be read, since it may hold an ACL. The security
-// and trusted attributes are the system's policy and need rights a user
-// lacks; where they cannot be set, the system gives the new file its own. A
-// new file that inherited the directory's default ACL, where the old file
-// had no ACL, loses it again, so that it grants nothing the old one did not.
-static bool carry_xattrs(const OutputFile *out, bool *changed)
+// Carries the old file's extended attributes over to the temporary file. The
+// POSIX ACL is one of them; a user.* or system.* attribute that cannot be
+// carried fails, and so does a list that cannot be read, since it may hold
+// an ACL. The security and trusted attributes are the system's policy and
+// need rights a user lacks; where they cannot be set, the system gives the
+// new file its own. A new file that inherited the directory's default ACL,
+// where the old file had no ACL, loses it again, so that it grants nothing
+// the old one did not. None of this changes the mode's bits from what the
+// old file's were or the new file was made with.
+static bool carry_xattrs(const OutputFile *out)
 {
     static const char acl[] = "system.posix_acl_access";
     char names[65536], value[65536];
@@ -442,7 +442,6 @@ static bool carry_xattrs(const OutputFile *out, bool *changed)
         const bool required = strncmp(name, "user.", 5) == 0 || strncmp(name, "system.", 7) == 0;
         const ssize_t n = old_xattr(out, name, value, sizeof value);
         had_acl = had_acl || strcmp(name, acl) == 0;
-        *changed = true;
         if ((n < 0 || fsetxattr(out->temp_fd, name, value, (size_t)n, 0) != 0) && required)
             return false;
     }
@@ -452,7 +451,6 @@ static bool carry_xattrs(const OutputFile *out, bool *changed)
     // nothing to remove.
     if (fgetxattr(out->temp_fd, acl, NULL, 0) < 0)
         return errno == ENODATA || errno == EOPNOTSUPP;
-    *changed = true;
     return fremovexattr(out->temp_fd, acl) == 0 || errno == ENODATA;
 }
 
@@ -465,27 +463,24 @@ static bool carry_over(const OutputFile *out)
 {
     mode_t mode = out->old.st_mode & 07777;
     struct stat now;
-    bool changed = false;
 
     if (fstat(out->temp_fd, &now) != 0)
         return false;
-    if (now.st_uid != out->old.st_uid || now.st_gid != out->old.st_gid) {
-        changed = true;
-        if (fchown(out->temp_fd, out->old.st_uid, out->old.st_gid) != 0) {
+    const bool new_owner = now.st_uid != out->old.st_uid || now.st_gid != out->old.st_gid;
+    if (new_owner && fchown(out->temp_fd, out->old.st_uid, out->old.st_gid) != 0) {
+        if (!not_supported(errno) && errno != EINVAL)
+            return false;
+        mode &= ~(mode_t)S_ISUID;
+        if (fchown(out->temp_fd, (uid_t)-1, out->old.st_gid) != 0) {
             if (!not_supported(errno) && errno != EINVAL)
                 return false;
-            mode &= ~(mode_t)S_ISUID;
-            if (fchown(out->temp_fd, (uid_t)-1, out->old.st_gid) != 0) {
-                if (!not_supported(errno) && errno != EINVAL)
-                    return false;
-                mode &= ~(mode_t)S_ISGID;
-            }
+            mode &= ~(mode_t)S_ISGID;
         }
     }
-    if (!carry_xattrs(out, &changed))
+    if (!carry_xattrs(out))
         return false;
-    // A new owner or group clears set-id bits, and an ACL sets the group bits.
-    if (!changed && (now.st_mode & 07777) == mode)
+    // A change of owner may have cleared set-id bits.
+    if (!new_owner && (now.st_mode & 07777) == mode)
         return true;
     return fchmod(out->temp_fd, mode) == 0 || not_supported(errno);
 }
@@ -576,9 +571,7 @@ static int open_in_place(const OutputFile *out)
             break;
     }
     if (fd >= 0 && out->through != NULL && fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0) {
-        const int error = errno;
-        (void)close(fd);
-        errno = error;
+        (void)close(fd);  // just opened, and written nothing: it closes, leaving errno as fcntl set it
         return -1;
     }
     return fd;

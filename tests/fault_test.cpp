@@ -366,6 +366,7 @@ TEST(OutputFileSystems, AppendOnlyAndImmutableDirectoriesKeepNothingBehind)
         {'a', {"fw.img", "old.bin"}, 0, "old.bin"},
         {'a', {"fw.img", "fw.img"}, 1, ""},
         {'a', {"fw.img", "copy.img"}, 1, ""},
+        {'a', {"fw.img", "same_size.bin"}, 0, "same_size.bin"},  // the input's size, not its bytes
         {'a', {"create", "p.bin", "img.bin"}, 0, "img.bin"},
         {'a', {"create", "p.bin", "p.bin"}, 1, ""},
         {'i', {"fw.img", "old.bin"}, 0, "old.bin"},
@@ -378,6 +379,7 @@ TEST(OutputFileSystems, AppendOnlyAndImmutableDirectoriesKeepNothingBehind)
         box.put(d + "/fw.img", IMAGE);
         box.put(d + "/copy.img", IMAGE);
         box.put(d + "/old.bin", "keep");
+        box.put(d + "/same_size.bin", std::string(IMAGE.size(), 'x'));
         box.put(d + "/p.bin", PAYLOAD);
         Tree want = box.tree();
         if (!row.changed.empty())

@@ -198,8 +198,14 @@ TEST(SwugimgSignatureJson, ReadBackByAParser)
     if (!testing_windows()) {
         // Names no line could hold raw: a newline, a quote and a backslash,
         // bytes that are not UTF-8, and one that merely spells an escape.
+        // And UTF-8 at the edges of each length, valid and not: U+0080,
+        // U+07FF, U+0800, U+D7FF, U+E000, U+FFFF, U+10000, U+10FFFF; then an
+        // overlong form, a surrogate, past U+10FFFF, and a sequence cut short.
         for (const std::string n :
-             {"new\nline.img", "q\"uo\\te.img", "bad\xff\xfe.img", "bad\\udcff.img", "\xc3\xa9.img"}) {
+             {"new\nline.img", "q\"uo\\te.img", "bad\xff\xfe.img", "bad\\udcff.img", "\xc3\xa9.img",
+              "\xc2\x80\xdf\xbf\xe0\xa0\x80\xed\x9f\xbf\xee\x80\x80\xef\xbf\xbf.img",
+              "\xf0\x90\x80\x80\xf4\x8f\xbf\xbf.img", "\xc0\xaf\xe0\x80\xaf.img", "\xed\xa0\x80.img",
+              "\xf4\x90\x80\x80.img", "\xe2\x82.img"}) {
             names.push_back(n);
             k.box.put(n, sound_image(1, "1.0", PAYLOAD));
         }
@@ -227,6 +233,11 @@ TEST(SwugimgSignatureJson, ReadBackByAParser)
         "    d = json.loads(line)\n"
         "    assert list(d) == ['name', 'verdict', 'fault', 'key_id', 'trusted_comment', 'sha256'], d\n"
         "    assert os.fsencode(d['name']) == name, (d['name'], name)\n"
+        "    try:\n"
+        "        name.decode('utf-8'); valid = True\n"
+        "    except UnicodeDecodeError:\n"
+        "        valid = False\n"
+        "    assert any(0xDC80 <= ord(c) <= 0xDCFF for c in d['name']) == (not valid), (line, name)\n"
         "    ok = name == b'fw.img'\n"
         "    assert d['verdict'] == ('OK' if ok else 'FAILED') and (d['fault'] is None) == ok, d\n"
         "    signed = name in (b'fw.img', b'evil.img')\n"
