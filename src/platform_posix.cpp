@@ -51,9 +51,8 @@ static void fatal_signal_set(sigset_t *set)
 
 void platform_start(void)
 {
-    struct sigaction sa, old;
+    struct sigaction sa = {}, old;
 
-    memset(&sa, 0, sizeof sa);
     sa.sa_handler = remove_temp_and_die;
     fatal_signal_set(&sa.sa_mask);
     // A signal ignored at start (nohup, a background job) stays ignored.

@@ -114,6 +114,7 @@ std::vector<Fault> faults()
         {"temp_cannot_be_looked_at", Fault::EXISTING, "newfstatat:error=EIO:when=5", "newfstatat(5, \"\"", 1, false},
         {"no_modes_as_on_fat", Fault::EXISTING, "fchmod:error=ENOSYS", "fchmod(", 0, true},
         {"no_owners_as_on_fat", Fault::EXISTING, "fchown:error=ENOSYS", "fchown(", 0, true},
+        {"owner_io_error", Fault::EXISTING, "fchown:error=EIO:when=1", "fchown(", 1, false},
         {"no_modes_as_on_fat_in_place", Fault::IN_PLACE, "fchmod:error=ENOSYS", "fchmod(", 0, true},
         {"mode_io_error", Fault::EXISTING, "fchmod:error=EIO", "fchmod(", 1, false},
         {"write_no_space", Fault::EXISTING, "write:error=ENOSPC", "write(", 1, false},
@@ -156,7 +157,7 @@ TEST_P(OutputFault, ReplacesWholeOrKeeps)
     // An old output of another owner, so that the new file's owner must be set.
     if (f.run == Fault::EXISTING && geteuid() == 0) {
         ASSERT_EQ(chown(path.c_str(), 65534, 65534), 0);
-    } else if (f.hit == "fchown(") {
+    } else if (f.hit == "fchown(") {  // every row that makes fchown fail
         GTEST_SKIP() << "needs root, to give the old output another owner";
     }
     Tree want = box.tree();

@@ -276,6 +276,7 @@ TEST(Output, DescriptorsAreWrittenWhereTheyStand)
         {"{ echo HEAD; swug in.bin /dev/stdout; echo TAIL; } >f", "HEAD\nhelloTAIL\n", 0},
         {"echo HEAD >f; swug in.bin /dev/fd/3 3>>f", "HEAD\nhello", 0},
         {"echo HEAD >f; swug in.bin /dev/stdin 0>>f", "HEAD\nhello", 0},
+        {"echo HEAD >f; swug in.bin /dev/fd/0 0>>f", "HEAD\nhello", 0},
         {"echo HEAD >f; swug in.bin /proc/self/fd/1 >>f", "HEAD\nhello", 0},
         {"echo HEAD >f; ln -s /dev/stdout link; swug in.bin link >>f; rm link", "HEAD\nhello", 0},
         {"cp in.bin f; swug f /dev/stdout >>f", HELLO, 1},

@@ -63,7 +63,7 @@ const std::string ALGORITHM_EX =
 struct Row {
     std::string name, prepare, check;  // check: the arguments after "check", as sh words
     int status;
-    std::string out;  // standard output, or its start where it ends in "*"
+    std::string out;  // standard output
 };
 
 void PrintTo(const Row &r, std::ostream *os) { *os << r.name; }
@@ -116,7 +116,8 @@ std::vector<Row> rows()
         {"empty", ": >fw.img.minisig", "-p a.pub fw.img", 1, malformed},
         {"oversized", "", "-p a.pub -x big.sig fw.img", 1, malformed},
         {"endless", "", "-p a.pub -x /dev/zero fw.img", 1, malformed},
-        {"unreadable", "mkdir fw.img.minisig", "-p a.pub fw.img", 2, "fw.img: FAILED (cannot read signature: *"},
+        {"unreadable", "mkdir fw.img.minisig", "-p a.pub fw.img", 2,
+         failed("fw.img", "cannot read signature: Is a directory")},
         // The order: the image first, then the signature, then the structure.
         {"image_unreadable_first", "", "-p a.pub missing.img", 2,
          failed("missing.img", "cannot open: No such file or directory")},
@@ -144,8 +145,8 @@ TEST_P(SwugimgSignature, Verdict)
     const Tree before = k.box.tree();
     const Result r = k.sh("$SWUGIMG check " + row.check);
     EXPECT_EQ(r.status, row.status) << r.err;
-    if (row.out.back() == '*')
-        EXPECT_EQ(r.out.rfind(row.out.substr(0, row.out.size() - 1), 0), 0u) << r.out;
+    if (testing_windows() && row.name == "unreadable")  // Windows gives another reason
+        EXPECT_EQ(r.out.rfind("fw.img: FAILED (cannot read signature: ", 0), 0u) << r.out;
     else
         EXPECT_EQ(r.out, row.out);
     EXPECT_TRUE(same_tree(k.box.tree(), before));
@@ -226,7 +227,7 @@ TEST(SwugimgSignatureJson, ReadBackByAParser)
         "python3 -c \"\n"
         "import hashlib, json, os\n"
         "names = open('names', 'rb').read().split(b'\\0')[:-1]\n"
-        "lines = open('out.json', 'rb').read().decode('utf-8', 'surrogateescape').split('\\n')\n"
+        "lines = open('out.json', 'rb').read().decode('utf-8').split('\\n')\n"
         "assert lines[-1] == '' and len(lines) == len(names) + 1, lines\n"
         "key = open('a.pub').read().split('\\n')[0].split()[-1]\n"
         "for name, line in zip(names, lines):\n"
