@@ -238,13 +238,12 @@ static int open_parent(int at, const char *path, char (&base)[NAME_MAX + 1])
     char dir[PATH_MAX];
     const char *slash = strrchr(path, '/');
     const char *last = slash != NULL ? slash + 1 : path;
-    const size_t len = strlen(last);
+    const int len = snprintf(base, sizeof base, "%s", last);
 
-    if (len == 0 || len >= sizeof base) {
+    if (len <= 0 || len >= (int)sizeof base) {
         errno = len == 0 ? EISDIR : ENAMETOOLONG;
         return -1;
     }
-    memcpy(base, last, len + 1);
     if (slash == NULL)
         return openat(at, ".", O_PATH | O_DIRECTORY | O_CLOEXEC);
     const size_t dir_len = slash == path ? 1 : (size_t)(slash - path);  // "/name" is in "/"
@@ -458,25 +457,33 @@ static bool carry_xattrs(const OutputFile *out)
 // system keeps no modes, the new file keeps the bits it was created with,
 // which never allow more than the old file did. Nothing the new file already
 // has is set again, since every change rewrites its inode.
+// Gives fd the owner and group: 0 done, 1 refused as a user or a file system
+// without owners (FAT) refuses, -1 failed otherwise.
+static int give_owner(int fd, uid_t uid, gid_t gid)
+{
+    if (fchown(fd, uid, gid) == 0)
+        return 0;
+    return not_supported(errno) || errno == EINVAL ? 1 : -1;
+}
+
 static bool carry_over(const OutputFile *out)
 {
     mode_t mode = out->old.st_mode & 07777;
     struct stat now;
+    int owner = 0;
 
     if (fstat(out->temp_fd, &now) != 0)
         return false;
     const bool new_owner = now.st_uid != out->old.st_uid || now.st_gid != out->old.st_gid;
-    if (new_owner && fchown(out->temp_fd, out->old.st_uid, out->old.st_gid) != 0) {
-        if (!not_supported(errno) && errno != EINVAL)
-            return false;
+    if (new_owner)
+        owner = give_owner(out->temp_fd, out->old.st_uid, out->old.st_gid);
+    if (owner == 1) {
         mode &= ~(mode_t)S_ISUID;
-        if (fchown(out->temp_fd, (uid_t)-1, out->old.st_gid) != 0) {
-            if (!not_supported(errno) && errno != EINVAL)
-                return false;
+        owner = give_owner(out->temp_fd, (uid_t)-1, out->old.st_gid);
+        if (owner == 1)
             mode &= ~(mode_t)S_ISGID;
-        }
     }
-    if (!carry_xattrs(out))
+    if (owner < 0 || !carry_xattrs(out))
         return false;
     // A change of owner may have cleared set-id bits.
     if (!new_owner && (now.st_mode & 07777) == mode)

@@ -128,6 +128,19 @@ TEST(Output, LinksStayLinks)
     EXPECT_TRUE(fs::is_symlink(dir + "/dangling.bin"));
     EXPECT_EQ(slurp(dir + "/real/later.bin"), "hello");
 
+    // A link in another directory points from there, a relative target
+    // from the link's own directory, an absolute one from the root.
+    box.put("sub/target.bin", "old");
+    fs::create_symlink("target.bin", dir + "/sub/relative.bin");
+    fs::create_symlink(dir + "/sub/target.bin", dir + "/sub/absolute.bin");
+    box.put("target.bin", "not this one");
+    ASSERT_EQ(box.run({"in.bin", "sub/relative.bin"}).status, 0);
+    EXPECT_EQ(slurp(dir + "/sub/target.bin"), "hello");
+    box.put("sub/target.bin", "old");
+    ASSERT_EQ(box.run({"in.bin", "sub/absolute.bin"}).status, 0);
+    EXPECT_EQ(slurp(dir + "/sub/target.bin"), "hello");
+    EXPECT_EQ(slurp(dir + "/target.bin"), "not this one");
+
     for (const auto &[name, content] : box.tree())
         EXPECT_EQ(name.find(".swug-"), std::string::npos) << "left behind: " << name;
 }
@@ -277,6 +290,7 @@ TEST(Output, DescriptorsAreWrittenWhereTheyStand)
         {"echo HEAD >f; swug in.bin /dev/fd/3 3>>f", "HEAD\nhello", 0},
         {"echo HEAD >f; swug in.bin /dev/stdin 0>>f", "HEAD\nhello", 0},
         {"echo HEAD >f; swug in.bin /dev/fd/0 0>>f", "HEAD\nhello", 0},
+        {"echo HEAD >f; swug in.bin /proc/self/fd/ 0>>f", "HEAD\n", 1},  // a directory, no descriptor
         {"echo HEAD >f; swug in.bin /proc/self/fd/1 >>f", "HEAD\nhello", 0},
         {"echo HEAD >f; ln -s /dev/stdout link; swug in.bin link >>f; rm link", "HEAD\nhello", 0},
         {"cp in.bin f; swug f /dev/stdout >>f", HELLO, 1},

@@ -169,6 +169,7 @@ TEST(SwugimgSignatureUsage, BadKeysAndOptions)
         {"-p fw.img.minisig fw.img", "fw.img.minisig: not a public key"},
         {"-p big.sig fw.img", "big.sig: not a public key"},
         {"-P garbage fw.img", "garbage: not a public key"},
+        {"-p commentless.pub fw.img", "commentless.pub: not a public key"},
         {"-P \"$(sed -n 1p a.pub)\" fw.img", "not a public key"},
         {"-p a.pub -p missing.pub fw.img", "missing.pub: cannot read"},
         {"-x fw.img.minisig fw.img", "-x needs a key"},
@@ -177,7 +178,7 @@ TEST(SwugimgSignatureUsage, BadKeysAndOptions)
         {"-p", "an option lacks its value"},
     };
     Keys k;
-    ASSERT_EQ(k.sh(SIGN_A).status, 0);
+    ASSERT_EQ(k.sh(SIGN_A + " && { echo 'a key:'; sed -n 2p a.pub; } >commentless.pub").status, 0);
     const Tree before = k.box.tree();
     for (const auto &row : table) {
         const Result r = k.sh("$SWUGIMG check " + row.check);
