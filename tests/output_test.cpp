@@ -417,7 +417,8 @@ TEST(Output, ClosedStandardStreams)
 }
 
 // The longest name a directory entry takes, NAME_MAX bytes, is an output like
-// any other; one byte more is refused, and nothing is made.
+// any other; one byte more is refused, and nothing is made; a name ending in a
+// slash is refused as a directory.
 TEST(Output, LongestBaseName)
 {
     POSIX_ONLY();
@@ -435,8 +436,20 @@ TEST(Output, LongestBaseName)
             want[name] = "hello";
         EXPECT_TRUE(same_tree(box.tree(), want)) << n;
         box.run_command({"rm", "-f", name});
-        EXPECT_EQ(box.run_command(create).status, n > name_max) << n;
+        const Result r = box.run_command(create);
+        EXPECT_EQ(r.status, n > name_max) << n;
+        if (n > name_max) {
+            EXPECT_NE(r.err.find("cannot write: File name too long"), std::string::npos) << r.err;
+        }
     }
+    // A name that ends in a slash names no file in its directory.
+    Sandbox box;
+    box.put("p.bin", "hello");
+    std::vector<std::string> create = companion_command();
+    create.insert(create.end(), {"create", "p.bin", "dir/"});
+    const Result r = box.run_command(create);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("cannot write: Is a directory"), std::string::npos) << r.err;
 }
 
 // An extended attribute whose value is empty is an attribute like any other,
