@@ -207,30 +207,6 @@ static Output refused(int error)
     return OUTPUT_REFUSED;
 }
 
-// The descriptor that a name stands for: /dev/stdout, /dev/stderr, /dev/fd/N,
-// /proc/self/fd/N and the like. -1 for any other name.
-static int descriptor_named(const char *name)
-{
-    char own[32];
-    const char *dirs[] = {"/dev/fd/", "/proc/self/fd/", "/proc/thread-self/fd/", own};
-    char *end;
-
-    if (strcmp(name, "/dev/stdin") == 0 || strcmp(name, "/dev/stdout") == 0 || strcmp(name, "/dev/stderr") == 0)
-        return name[8] == 'i' ? 0 : name[8] == 'o' ? 1 : 2;
-    if (strncmp(name, "/dev/fd/", 8) != 0 && strncmp(name, "/proc/", 6) != 0)
-        return -1;
-    (void)snprintf(own, sizeof own, "/proc/%ld/fd/", (long)getpid());
-    for (const char *dir : dirs) {
-        const size_t len = strlen(dir);
-        if (strncmp(name, dir, len) == 0 && name[len] >= '0' && name[len] <= '9') {
-            errno = 0;
-            const long n = strtol(name + len, &end, 10);
-            return errno == 0 && *end == '\0' && n <= INT_MAX ? (int)n : -1;
-        }
-    }
-    return -1;
-}
-
 // Opens the directory that path (relative to `at`) names its last part in,
 // and puts that part in base. -1 when either cannot be had.
 static int open_parent(int at, const char *path, char (&base)[NAME_MAX + 1])
@@ -267,16 +243,42 @@ static bool in_proc(int dir)
     return fstatfs(dir, &fs) == 0 && fs.f_type == PROC_SUPER_MAGIC;
 }
 
+// The descriptor of this process that `base` in `dir` stands for, however
+// the name that led there was spelt (/dev/fd//1, /proc/self/./fd/1, a link
+// to /dev/stdout): dir must be this process's or this thread's descriptor
+// directory in /proc, and base a descriptor number in it. -1 otherwise.
+static int own_descriptor(int dir, const char *base)
+{
+    static const char *const own_dirs[] = {"/proc/self/fd", "/proc/thread-self/fd"};
+    struct stat found, own;
+    char *end;
+
+    // /proc spells a number one way only: "01" is no descriptor.
+    if (base[0] < '0' || base[0] > '9' || (base[0] == '0' && base[1] != '\0'))
+        return -1;
+    errno = 0;
+    const long n = strtol(base, &end, 10);
+    if (errno != 0 || *end != '\0' || n > INT_MAX || !in_proc(dir) || fstat(dir, &found) != 0)
+        return -1;
+    for (const char *path : own_dirs)
+        if (stat(path, &own) == 0 && own.st_dev == found.st_dev && own.st_ino == found.st_ino)
+            return (int)n;
+    return -1;
+}
+
 // Follows the output's links to the file they lead to, which is the one to
-// replace: a link stays a link. A link to a descriptor name is that
-// descriptor, and a link in /proc is written through the name as given.
-// *behind_link tells whether a link was followed.
+// replace: a link stays a link. Whatever leads to a descriptor of this
+// process is that descriptor, and another link in /proc is written through
+// the name as given. *behind_link tells whether a link was followed.
 static Output follow_links(OutputFile *out, bool *behind_link)
 {
     char link[PATH_MAX];
 
     for (int hops = 0; hops <= 40; hops++) {
         *behind_link = hops > 0;
+        out->named_fd = own_descriptor(out->dir, out->base);
+        if (out->named_fd >= 0)
+            return OUTPUT_IN_PLACE;
         if (fstatat(out->dir, out->base, &out->old, AT_SYMLINK_NOFOLLOW) != 0)
             return errno == ENOENT ? OUTPUT_NEW : OUTPUT_REFUSED;
         if (!S_ISLNK(out->old.st_mode))
@@ -289,9 +291,6 @@ static Output follow_links(OutputFile *out, bool *behind_link)
         if (n == 0 || (size_t)n >= sizeof link)
             return refused(ENAMETOOLONG);
         link[n] = '\0';
-        out->named_fd = descriptor_named(link);
-        if (out->named_fd >= 0)
-            return OUTPUT_IN_PLACE;
         const int dir = open_parent(link[0] == '/' ? AT_FDCWD : out->dir, link, out->base);
         (void)close(out->dir);
         out->dir = dir;
@@ -307,9 +306,6 @@ Output find_output(OutputFile *out, const char *name, const Input *input, bool *
     bool behind_link = false;
     Output found;
 
-    out->named_fd = descriptor_named(name);
-    if (out->named_fd >= 0)
-        return OUTPUT_IN_PLACE;
     out->dir = open_parent(AT_FDCWD, name, out->base);
     if (out->dir < 0)
         return OUTPUT_REFUSED;

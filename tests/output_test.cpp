@@ -307,6 +307,46 @@ TEST(Output, DescriptorsAreWrittenWhereTheyStand)
     }
 }
 
+// What a name stands for is what the system resolves it to, not its text:
+// every spelling of a descriptor of the program's own is written at its
+// position, with `>>` and inside a group alike, for swug and create. The
+// program is exec'd by a bash of its own, so that $$ is its process id.
+TEST(Output, EverySpellingOfAnOwnDescriptorIsWrittenWhereItStands)
+{
+    POSIX_ONLY();
+    const char *spellings[] = {
+        "/dev/fd//1", "//proc/self/fd/1", "/proc/self/fd//1", "/dev/./fd/1", "/proc/self/./fd/1", "//dev//fd//1",
+        "/proc/thread-self/fd/1", "/proc/$$/fd/1", "/proc/$$/task/$$/fd/1", "fdlink", "stdoutlink",
+    };
+    const struct {
+        const char *program, *input, *made;
+    } programs[] = {{"\"$SWUG\"", "in.bin", "hello"}, {"\"$SWUGIMG\" create", "pay.bin", nullptr}};
+    const std::string links = "ln -s /dev/fd//1 fdlink; ln -s //dev/stdout stdoutlink; ";
+    setenv("SWUG", command().back().c_str(), 1);
+    setenv("SWUGIMG", companion_command().back().c_str(), 1);
+    for (const auto &p : programs) {
+        const std::string made = p.made != nullptr ? p.made : sound_image(0, "", "payload!");
+        for (const char *name : spellings) {
+            const std::string run = std::string(p.program) + " " + p.input + " " + name;
+            const struct {
+                std::string script, want;
+            } forms[] = {
+                {"echo HEAD >f; bash -c 'exec " + run + "' >>f", "HEAD\n" + made},
+                {"{ echo one; bash -c 'exec " + run + "'; echo; echo three; } >f", "one\n" + made + "\nthree\n"},
+            };
+            for (const auto &form : forms) {
+                Sandbox box;
+                box.put("in.bin", HELLO);
+                box.put("pay.bin", "payload!");  // not the size of f, which it cannot read
+                const std::string script = links + form.script + "; rm fdlink stdoutlink";
+                const Result r = box.run_command({"bash", "-c", script});
+                EXPECT_EQ(r.status, 0) << script << "\n" << r.err;
+                EXPECT_TRUE(same_content(box.tree()["f"], form.want)) << script;
+            }
+        }
+    }
+}
+
 // /proc/PID/fd/N of another process names what that process holds, which
 // may have no path at all: a memfd, a deleted file, a pipe, a socket. It is
 // written through what the kernel opens for the name, or the run fails; it
@@ -407,7 +447,7 @@ TEST(Output, ClosedStandardStreams)
         box.put("out/");
         Tree want = box.tree();
         if (row.changed == "img.bin")
-            want[row.changed] = sound_image(0, "", "hello");
+            want[row.changed] = sound_image(0, "", "payload!");
         else if (!row.changed.empty())
             want[row.changed] = "hello";
         const Result r = box.run_command({"sh", "-c", row.run});
