@@ -42,6 +42,13 @@ static bool next_line(const char *text, size_t n, size_t *at, const char **line,
     return true;
 }
 
+// Where the text starts: past the UTF-8 byte order mark that Windows editors
+// put in front, which minisign skips too.
+static size_t text_start(const char *text, size_t n)
+{
+    return n >= 3 && memcmp(text, "\xEF\xBB\xBF", 3) == 0 ? 3 : 0;
+}
+
 static bool starts_with(const char *line, size_t len, const char *prefix)
 {
     const size_t p = strlen(prefix);
@@ -74,7 +81,7 @@ bool parse_public_key(const char *text, size_t n, bool bare, PUBLIC_KEY *key)
 {
     uint8_t raw[2 + KEY_ID_SIZE + sizeof key->pk];
     const char *line;
-    size_t at = 0, len;
+    size_t at = text_start(text, n), len;
 
     if (memchr(text, '\0', n) != NULL)
         return false;
@@ -92,7 +99,7 @@ bool parse_signature(const char *text, size_t n, SIGNATURE *s)
 {
     uint8_t raw[2 + KEY_ID_SIZE + sizeof s->sig];
     const char *line;
-    size_t at = 0, len;
+    size_t at = text_start(text, n), len;
 
     if (memchr(text, '\0', n) != NULL || !next_line(text, n, &at, &line, &len) ||
         !starts_with(line, len, untrusted_prefix))

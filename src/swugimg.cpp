@@ -553,8 +553,9 @@ static Small read_small(const char *name, char *text, size_t *n)
     FILE *f = fopen(name, "rb");
     int error;
 
+    // A name whose folder part is a file names no file either.
     if (f == NULL)
-        return errno == ENOENT ? SMALL_MISSING : SMALL_UNREADABLE;
+        return errno == ENOENT || errno == ENOTDIR ? SMALL_MISSING : SMALL_UNREADABLE;
     *n = fread(text, 1, SIGNATURE_FILE_MAX, f);
     const bool longer = *n == SIGNATURE_FILE_MAX && getc(f) != EOF;
     error = ferror(f) ? (errno != 0 ? errno : EIO) : 0;
@@ -577,7 +578,7 @@ static int add_key(KEYRING *ring, const char *source, bool bare)
     if (!bare) {
         const Small got = read_small(source, text, &n);
         if (got == SMALL_MISSING || got == SMALL_UNREADABLE) {
-            complain(source, "cannot read", strerror(got == SMALL_MISSING ? ENOENT : errno));
+            complain(source, "cannot read", strerror(errno));
             return 2;
         }
         if (got == SMALL_TOO_LONG)
@@ -632,6 +633,8 @@ static int judge_signature(IMAGE_REPORT *r, Loaded loaded, int error, const char
 {
     static const char *const verdicts[] = {"", "unknown key", "signature mismatch", "trusted comment mismatch"};
 
+    if (loaded == SIGNATURE_PARSED)
+        key_id_text(s->id, r->key_id);
     if (!r->whole)
         return 0;
     switch (loaded) {
@@ -648,7 +651,6 @@ static int judge_signature(IMAGE_REPORT *r, Loaded loaded, int error, const char
     case SIGNATURE_PARSED:
         break;
     }
-    key_id_text(s->id, r->key_id);
     const SignatureCheck c = verify_signature(s, ring->key, ring->count, blake2b, swug_img.sw_bin, (size_t)r->size);
     if (c != SIGNED)
         set_fault(r, "%s", verdicts[c]);

@@ -1,6 +1,8 @@
-// swugimg check with release keys, black-box. Keys and signatures are made
-// at test time by the real tools, Debian's minisign and signify-openbsd, in
-// each case's sandbox; digests are checked against Python's hashlib.
+// swugimg check with release keys, black-box. Every case runs on the keys
+// and signatures checked in under tests/signatures, which minisign and
+// signify-openbsd made (tests/signatures/make), and again on keys the real
+// tools make afresh in the case's sandbox where they are installed. Digests
+// are checked against Python's hashlib.
 #include <stdlib.h>
 
 #include <gtest/gtest.h>
@@ -16,24 +18,36 @@ bool have(const std::string &tool)
     return system(("command -v " + tool + " >/dev/null 2>&1").c_str()) == 0;
 }
 
-#define NEEDS_SIGNING_TOOLS()                                                                                   \
-    do {                                                                                                        \
-        if (!have("minisign") || !have("signify-openbsd") || !have("python3"))                                 \
-            GTEST_SKIP() << "needs minisign, signify-openbsd and python3 (Debian packages of those names)";   \
+// Where the keys and signatures come from.
+enum Source { CHECKED_IN, FRESH };
+
+std::string source_name(Source s) { return s == FRESH ? "fresh" : "checked_in"; }
+
+#define NEEDS_TOOLS(source)                                                                                  \
+    do {                                                                                                     \
+        if (!have("python3"))                                                                                \
+            GTEST_SKIP() << "needs python3 (Debian package python3)";                                        \
+        if ((source) == FRESH && (!have("minisign") || !have("signify-openbsd")))                            \
+            GTEST_SKIP() << "fresh keys need minisign and signify-openbsd (Debian packages of those names)"; \
     } while (0)
 
 // A sandbox holding fw.img, a sound image; two minisign keys, a and b; a
 // signify key, s; and variants of the image. Scripts run by sh there find
-// swugimg in $SWUGIMG.
+// swugimg in $SWUGIMG, and sign with two functions that either run the
+// tools or copy what they made before:
+//   sign KEY IMAGE        IMAGE.minisig by key a, b or a.legacy (minisign -l)
+//   signify IMAGE FILE    FILE by key s
 struct Keys {
     Sandbox box;
+    Source source;
 
-    Keys()
+    explicit Keys(Source s) : source(s)
     {
         std::string program;
         for (const std::string &w : companion_command())
             program += w + " ";
         setenv("SWUGIMG", program.c_str(), 1);
+        setenv("FIXTURES", SWUG_SOURCE_DIR "/tests/signatures", 1);
         box.put("fw.img", sound_image(1, "1.0", PAYLOAD));
         std::string changed = PAYLOAD;
         changed[100] ^= 1;
@@ -42,17 +56,29 @@ struct Keys {
         box.put("short.img", img(6000, PAYLOAD));
         box.put("big.img", img(1048536, pattern(1048537)));
         box.put("big.sig", pattern(100000));
-        const Result r = sh("minisign -G -W -p a.pub -s a.sec && minisign -G -W -p b.pub -s b.sec && "
-                            "signify-openbsd -G -n -p s.pub -s s.sec");
+        const Result r = sh(source == FRESH ? "minisign -G -W -p a.pub -s a.sec && minisign -G -W -p b.pub -s b.sec && "
+                                              "signify-openbsd -G -n -p s.pub -s s.sec"
+                                            : "cp \"$FIXTURES\"/a.pub \"$FIXTURES\"/a.sec \"$FIXTURES\"/b.pub "
+                                              "\"$FIXTURES\"/s.pub .");
         EXPECT_EQ(r.status, 0) << r.out << r.err;
     }
-    Result sh(const std::string &script) const { return box.run_command({"sh", "-c", script}); }
+    Result sh(const std::string &script) const
+    {
+        const std::string signing =
+            source == FRESH
+                ? "sign() { minisign -S $([ \"$1\" = a.legacy ] && echo -l) -s \"${1%.legacy}.sec\" "
+                  "-t 'release 1.0' -m \"$2\" >/dev/null; }; "
+                  "signify() { signify-openbsd -S -s s.sec -m \"$1\" -x \"$2\"; }; "
+                : "sign() { cp \"$FIXTURES/$2.$1.minisig\" \"$2.minisig\"; }; "
+                  "signify() { cp \"$FIXTURES/$1.s.sig\" \"$2\"; }; ";
+        return box.run_command({"sh", "-c", signing + script});
+    }
 };
 
-const std::string SIGN_A = "minisign -S -s a.sec -t 'release 1.0' -m fw.img >/dev/null";
-const std::string SIGN_A_LEGACY = "minisign -S -l -s a.sec -t 'release 1.0' -m fw.img >/dev/null";
-const std::string SIGN_B = "minisign -S -s b.sec -m fw.img >/dev/null";
-const std::string SIGNIFY = "signify-openbsd -S -s s.sec -m fw.img -x fw.img.minisig";
+const std::string SIGN_A = "sign a fw.img";
+const std::string SIGN_A_LEGACY = "sign a.legacy fw.img";
+const std::string SIGN_B = "sign b fw.img";
+const std::string SIGNIFY = "signify fw.img fw.img.minisig";
 
 // Rewrites the algorithm of the signature in line 2 of fw.img.minisig.
 const std::string ALGORITHM_EX =
@@ -81,15 +107,19 @@ std::vector<Row> rows()
         {"minisign_hashed", SIGN_A, "-p a.pub fw.img", 0, ok},
         {"minisign_legacy", SIGN_A_LEGACY, "-p a.pub fw.img", 0, ok},
         {"signify", SIGNIFY, "-p s.pub fw.img", 0, ok},
-        {"signify_elsewhere", "signify-openbsd -S -s s.sec -m fw.img -x fw.sig", "-p s.pub -x fw.sig fw.img", 0, ok},
+        {"signify_elsewhere", "signify fw.img fw.sig", "-p s.pub -x fw.sig fw.img", 0, ok},
         {"key_as_text", SIGN_A, "-P \"$(sed -n 2p a.pub)\" fw.img", 0, ok},
         {"saved_on_windows", SIGN_A + " && sed -i 's/$/\\r/' fw.img.minisig a.pub", "-p a.pub fw.img", 0, ok},
         // While keys are rotated, either may have signed.
         {"rotation_old_key", SIGN_A, "-p b.pub -p a.pub fw.img", 0, ok},
         {"rotation_new_key", SIGN_B, "-p a.pub -p s.pub -p b.pub fw.img", 0, ok},
+        {"saved_with_a_byte_order_mark",
+         SIGN_A + " && for f in fw.img.minisig a.pub; do printf '\\357\\273\\277' | cat - $f >t && mv t $f; done",
+         "-p a.pub fw.img", 0, ok},
         {"no_key_no_signature_judged", SIGN_A + " && sed -i 2d fw.img.minisig", "fw.img", 0, ok},
         // Each reason.
         {"no_signature", "", "-p a.pub fw.img", 1, failed("fw.img", "no signature")},
+        {"no_signature_below_a_file", "", "-p a.pub -x fw.img/sig fw.img", 1, failed("fw.img", "no signature")},
         {"unknown_key", SIGN_B, "-p a.pub -p s.pub fw.img", 1, failed("fw.img", "unknown key")},
         {"signify_unknown_key", SIGNIFY, "-p a.pub fw.img", 1, failed("fw.img", "unknown key")},
         {"payload_changed", SIGN_A + " && cp fw.img.minisig evil.img.minisig", "-p a.pub evil.img", 1,
@@ -121,24 +151,24 @@ std::vector<Row> rows()
         // The order: the image first, then the signature, then the structure.
         {"image_unreadable_first", "", "-p a.pub missing.img", 2,
          failed("missing.img", "cannot open: No such file or directory")},
-        {"signed_but_short", "minisign -S -s a.sec -m short.img >/dev/null", "-p a.pub short.img", 1,
+        {"signed_but_short", "sign a short.img", "-p a.pub short.img", 1,
          failed("short.img", "payload short by 1000 bytes")},
-        {"signed_but_too_large", "minisign -S -s a.sec -m big.img >/dev/null", "-p a.pub big.img", 1,
+        {"signed_but_too_large", "sign a big.img", "-p a.pub big.img", 1,
          failed("big.img", "larger than 1048576 bytes")},
         {"every_image_judged", SIGN_A, "-p a.pub fw.img v2.img fw.img", 1,
          ok + failed("v2.img", "no signature") + ok},
     };
 }
 
-class SwugimgSignature : public testing::TestWithParam<Row> {};
+class SwugimgSignature : public testing::TestWithParam<std::tuple<Row, Source>> {};
 
 TEST_P(SwugimgSignature, Verdict)
 {
-    NEEDS_SIGNING_TOOLS();
-    const Row &row = GetParam();
+    const Row &row = std::get<0>(GetParam());
+    NEEDS_TOOLS(std::get<1>(GetParam()));
     if (testing_windows() && row.name == "endless")
         GTEST_SKIP() << "/dev/zero is a POSIX device";
-    Keys k;
+    Keys k(std::get<1>(GetParam()));
     if (!row.prepare.empty()) {
         ASSERT_EQ(k.sh(row.prepare).status, 0) << row.prepare;
     }
@@ -152,14 +182,18 @@ TEST_P(SwugimgSignature, Verdict)
     EXPECT_TRUE(same_tree(k.box.tree(), before));
 }
 
-INSTANTIATE_TEST_SUITE_P(Formats, SwugimgSignature, testing::ValuesIn(rows()),
-                         [](const testing::TestParamInfo<Row> &i) { return i.param.name; });
+INSTANTIATE_TEST_SUITE_P(Formats, SwugimgSignature, testing::Combine(testing::ValuesIn(rows()), testing::Values(CHECKED_IN, FRESH)),
+                         [](const testing::TestParamInfo<std::tuple<Row, Source>> &i) {
+                             return std::get<0>(i.param).name + "_" + source_name(std::get<1>(i.param));
+                         });
 
 // A key that cannot be had is a usage error, before any image is judged:
 // status 2, a message naming it, and nothing on standard output.
-TEST(SwugimgSignatureUsage, BadKeysAndOptions)
+class SwugimgSignatureUsage : public testing::TestWithParam<Source> {};
+
+TEST_P(SwugimgSignatureUsage, BadKeysAndOptions)
 {
-    NEEDS_SIGNING_TOOLS();
+    NEEDS_TOOLS(GetParam());
     const struct {
         std::string check, message;
     } table[] = {
@@ -177,7 +211,7 @@ TEST(SwugimgSignatureUsage, BadKeysAndOptions)
         {"-p a.pub", "check takes one image or more"},
         {"-p", "an option lacks its value"},
     };
-    Keys k;
+    Keys k(GetParam());
     ASSERT_EQ(k.sh(SIGN_A + " && { echo 'a key:'; sed -n 2p a.pub; } >commentless.pub").status, 0);
     const Tree before = k.box.tree();
     for (const auto &row : table) {
@@ -191,11 +225,15 @@ TEST(SwugimgSignatureUsage, BadKeysAndOptions)
 
 // --json: a JSON line for every image, read back by Python, whose digests
 // are hashlib's, whose key id is the one minisign printed for the key, and
-// whose names come back as the bytes they were, whatever they hold.
-TEST(SwugimgSignatureJson, ReadBackByAParser)
+// whose names come back as the bytes they were, whatever they hold. The
+// checked-in key a has an id with a leading zero digit, which older
+// minisign prints without.
+class SwugimgSignatureJson : public testing::TestWithParam<Source> {};
+
+TEST_P(SwugimgSignatureJson, ReadBackByAParser)
 {
-    NEEDS_SIGNING_TOOLS();
-    Keys k;
+    NEEDS_TOOLS(GetParam());
+    Keys k(GetParam());
     std::vector<std::string> names = {"fw.img", "v2.img", "evil.img", "missing.img", "big.img"};
     if (!testing_windows()) {
         // Names no line could hold raw: a newline, a quote and a backslash,
@@ -212,7 +250,7 @@ TEST(SwugimgSignatureJson, ReadBackByAParser)
             k.box.put(n, sound_image(1, "1.0", PAYLOAD));
         }
     }
-    ASSERT_EQ(k.sh(SIGN_A + " && cp fw.img.minisig evil.img.minisig").status, 0);
+    ASSERT_EQ(k.sh(SIGN_A + " && cp fw.img.minisig evil.img.minisig && sign a big.img").status, 0);
     std::string args;
     for (const std::string &n : names)
         args += " '" + n + "'";
@@ -224,33 +262,14 @@ TEST(SwugimgSignatureJson, ReadBackByAParser)
             all += n + '\0';
         return all;
     }());
-    const Result parsed = k.sh(
-        "python3 -c \"\n"
-        "import hashlib, json, os\n"
-        "names = open('names', 'rb').read().split(b'\\0')[:-1]\n"
-        "lines = open('out.json', 'rb').read().decode('utf-8').split('\\n')\n"
-        "assert lines[-1] == '' and len(lines) == len(names) + 1, lines\n"
-        "key = open('a.pub').read().split('\\n')[0].split()[-1]\n"
-        "for name, line in zip(names, lines):\n"
-        "    d = json.loads(line)\n"
-        "    assert list(d) == ['name', 'verdict', 'fault', 'key_id', 'trusted_comment', 'sha256'], d\n"
-        "    assert os.fsencode(d['name']) == name, (d['name'], name)\n"
-        "    try:\n"
-        "        name.decode('utf-8'); valid = True\n"
-        "    except UnicodeDecodeError:\n"
-        "        valid = False\n"
-        "    assert any(0xDC80 <= ord(c) <= 0xDCFF for c in d['name']) == (not valid), (line, name)\n"
-        "    ok = name == b'fw.img'\n"
-        "    assert d['verdict'] == ('OK' if ok else 'FAILED') and (d['fault'] is None) == ok, d\n"
-        "    signed = name in (b'fw.img', b'evil.img')\n"
-        "    assert d['key_id'] == (key if signed else None), d\n"
-        "    assert d['trusted_comment'] == ('release 1.0' if ok else None), d\n"
-        "    whole = os.path.exists(name) and os.path.getsize(name) <= 1048576\n"
-        "    assert d['sha256'] == (hashlib.sha256(open(name, 'rb').read()).hexdigest() if whole else None), d\n"
-        "print(len(names))\n"
-        "\"");
+    const Result parsed = k.sh("python3 \"$FIXTURES/../signature_json.py\" names out.json a.pub");
     EXPECT_EQ(parsed.status, 0) << parsed.err << k.box.tree()["out.json"].value_or("");
     EXPECT_EQ(parsed.out, std::to_string(names.size()) + "\n");
 }
+
+INSTANTIATE_TEST_SUITE_P(Keys, SwugimgSignatureUsage, testing::Values(CHECKED_IN, FRESH),
+                         [](const testing::TestParamInfo<Source> &i) { return source_name(i.param); });
+INSTANTIATE_TEST_SUITE_P(Keys, SwugimgSignatureJson, testing::Values(CHECKED_IN, FRESH),
+                         [](const testing::TestParamInfo<Source> &i) { return source_name(i.param); });
 
 }  // namespace

@@ -1,0 +1,2 @@
+untrusted comment: verify with s.pub
+RWQ9UM4Ji3cOywu3nH3gPs52Iiz36VGPxvkptVEXlypWnGH4i7f6JTe9IPtVzwo+JITrrnhKCrbMtRRXPRmhKyBnwiJkRAk6ewA=

@@ -1,0 +1,2 @@
+untrusted comment: verify with s.pub
+RWQ9UM4Ji3cOyxVVKnqyqV/ft4gRObwcTxDERDGkMWzh79KoKdLWih58SC+RsgejzZKPKeliTrdXeca3HosO3QcSigOo9OdLCgI=

@@ -1,0 +1,2 @@
+untrusted comment: verify with s.pub
+RWQ9UM4Ji3cOy86+JrseWeX/5CEC0KDUGq3p4hnHJrKU8jdwMEqZR0wFhXl9HZdhvOcivUE6GjBrC4rPKd6kAYB+byV7O+S8lwY=
