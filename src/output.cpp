@@ -1,20 +1,9 @@
-// How swug and swugimg write an output. One rule: the output is replaced
-// through a temporary file beside it, or written in place for one of the
-// reasons below, or the run fails and leaves it byte for byte as it was.
-//
-// Written in place, because a replacement would change it in other ways:
-//   - it is not a regular file (a device, a FIFO, NUL, CON);
-//   - it has more than one hard link;
-//   - it names a descriptor this process holds (/dev/stdout, /dev/fd/N),
-//     which is written at its position and never truncated;
-//   - the user may write it but may not create a file beside it, or may not
-//     replace it (another user's file in a sticky directory; on Windows, a
-//     file another program holds open).
-// None of these is ever taken when the output may be the input: then a
-// failure while writing would destroy the only copy of the image, and the
-// run fails instead. When the output is the input and is replaced, the new
-// content is flushed to the disk before the rename, so that a crash leaves
-// the image or the payload, never neither.
+// How swug and swugimg write an output, by the rule that swug(1) gives
+// under OUTPUT: replaced through a temporary file beside it, or written in
+// place for one of the reasons named there, or the run fails and leaves it
+// byte for byte as it was. An output that may be the input is never written
+// in place, and when it is replaced its new content is flushed to the disk
+// before the rename.
 //
 // The system calls behind each step are in the platform files. A failed step
 // leaves its reason in errno, which write_file hands back.
@@ -39,8 +28,11 @@ static int replace(OutputFile *out, const Content *c, bool durable, const Input 
     return s == DONE;
 }
 
-int write_output(OutputFile *out, const char *name, const Content *c, const Input *input)
+int write_file(const char *name, const uint8_t *head, size_t head_len, const uint8_t *body, size_t body_len,
+               const Input *input)
 {
+    OutputFile *out = new_output();
+    const Content content = {head, head_len, body, body_len}, *c = &content;
     bool is_input = true;
     int ok = 0;
 

@@ -1,13 +1,17 @@
-// The steps by which write_file makes an output, for output.cpp, which holds
-// the rule, and for the platform files, which take the steps.
+// The steps by which write_file makes an output: output.cpp holds the rule,
+// each platform file the steps.
 #ifndef SWUG_OUTPUT_H
 #define SWUG_OUTPUT_H
 
 #include "platform.h"
 
-// The output being made, from find_output to end_output. Each platform file
-// defines what it holds; write_file there makes one and hands it to the rule.
+// The output being made, from find_output to end_output, its temporary file
+// included. Each platform file defines what it holds.
 struct OutputFile;
+
+// The one record of the output being made, emptied: one at a time, since
+// the signal handler that removes its temporary file must reach it.
+OutputFile *new_output(void);
 
 // The new content of an output.
 typedef struct {
@@ -32,9 +36,6 @@ enum Step {
     NOT_ALLOWED,  // the user may write the output, but not do this
     FAILED,
 };
-
-// The rule: makes `name` hold c, through the steps below, on the record `out`.
-int write_output(OutputFile *out, const char *name, const Content *c, const Input *input);
 
 // Looks the output up. For OUTPUT_FILE, *is_input tells whether it is the
 // file `input` (true when that cannot be ruled out).

@@ -1,6 +1,6 @@
 // The system underneath swug and swugimg: files, the console and the current
 // directory. Each system has a file of its own behind this header,
-// platform_posix.cpp or platform_win32.cpp; nothing else tests _WIN32.
+// platform_linux.cpp or platform_win32.cpp; nothing else tests _WIN32.
 #ifndef SWUG_PLATFORM_H
 #define SWUG_PLATFORM_H
 

@@ -16,10 +16,17 @@
 
 // ---- Console control -------------------------------------------------------
 
+// The output being made.
+struct OutputFile {
+    char target[LONG_PATH];  // the output's name
+    HANDLE temp_handle;      // the temporary file while it is open
+    char temp[LONG_PATH];    // its name
+    bool temp_live;          // whether it exists
+};
+
 // What the console control handler must reach, and so file-scope: the
-// temporary file of the output being made.
-static char temp[LONG_PATH];  // its name
-static bool temp_live;        // whether it exists
+// output being made, whose temporary file it removes.
+static OutputFile being_made;
 // Held while the temporary file is made, renamed or removed, and by the
 // console handler, which never gives it back.
 static CRITICAL_SECTION temp_lock;
@@ -30,9 +37,9 @@ static CRITICAL_SECTION temp_lock;
 static BOOL WINAPI remove_temp_and_die(DWORD)
 {
     EnterCriticalSection(&temp_lock);
-    if (temp_live)
-        (void)DeleteFileA(temp);
-    temp_live = false;
+    if (being_made.temp_live)
+        (void)DeleteFileA(being_made.temp);
+    being_made.temp_live = false;
     return FALSE;
 }
 
@@ -194,20 +201,14 @@ static bool write_all(HANDLE h, const uint8_t *p, size_t n)
 
 // ---- Writing an output -----------------------------------------------------
 
-struct OutputFile {
-    char target[LONG_PATH];  // the output's name
-    HANDLE temp_handle;      // the temporary file while it is open
-};
-
-int write_file(const char *name, const uint8_t *head, size_t head_len, const uint8_t *body, size_t body_len,
-               const Input *input)
+OutputFile *new_output(void)
 {
-    OutputFile out;
-    const Content c = {head, head_len, body, body_len};
+    OutputFile *out = &being_made;
 
-    out.target[0] = '\0';
-    out.temp_handle = INVALID_HANDLE_VALUE;
-    return write_output(&out, name, &c, input);
+    out->target[0] = out->temp[0] = '\0';
+    out->temp_handle = INVALID_HANDLE_VALUE;
+    out->temp_live = false;
+    return out;
 }
 
 static bool put(HANDLE h, const Content *c)
@@ -293,20 +294,20 @@ Step make_temp(OutputFile *out)
 
     EnterCriticalSection(&temp_lock);
     for (int n = 0; out->temp_handle == INVALID_HANDLE_VALUE && error == ERROR_FILE_EXISTS && n < 100; n++) {
-        if (snprintf(temp, LONG_PATH, "%.*s.swug-%lu-%d.tmp", (int)dir, out->target, GetCurrentProcessId(), n) >=
+        if (snprintf(out->temp, LONG_PATH, "%.*s.swug-%lu-%d.tmp", (int)dir, out->target, GetCurrentProcessId(), n) >=
             LONG_PATH) {
             error = ERROR_FILENAME_EXCED_RANGE;
             break;
         }
         // Shared for deletion, so that the console handler can remove it
         // while it is open.
-        out->temp_handle = CreateFileA(temp, GENERIC_WRITE, FILE_SHARE_DELETE, NULL, CREATE_NEW, FILE_ATTRIBUTE_NORMAL,
+        out->temp_handle = CreateFileA(out->temp, GENERIC_WRITE, FILE_SHARE_DELETE, NULL, CREATE_NEW, FILE_ATTRIBUTE_NORMAL,
                                   NULL);
         error = out->temp_handle == INVALID_HANDLE_VALUE ? GetLastError() : 0;
     }
-    temp_live = out->temp_handle != INVALID_HANDLE_VALUE;
+    out->temp_live = out->temp_handle != INVALID_HANDLE_VALUE;
     LeaveCriticalSection(&temp_lock);
-    if (temp_live)
+    if (out->temp_live)
         return DONE;
     SetLastError(error);
     errno_from_last_error();
@@ -335,8 +336,8 @@ Step rename_temp(OutputFile *out)
     DWORD error = 0;
 
     EnterCriticalSection(&temp_lock);
-    if (MoveFileExA(temp, out->target, MOVEFILE_REPLACE_EXISTING))
-        temp_live = false;
+    if (MoveFileExA(out->temp, out->target, MOVEFILE_REPLACE_EXISTING))
+        out->temp_live = false;
     else
         error = GetLastError();
     LeaveCriticalSection(&temp_lock);
@@ -353,8 +354,8 @@ void drop_temp(OutputFile *out)
         (void)CloseHandle(out->temp_handle);  // the file goes anyway
     out->temp_handle = INVALID_HANDLE_VALUE;
     EnterCriticalSection(&temp_lock);
-    (void)DeleteFileA(temp);  // nothing more can be done when even this fails
-    temp_live = false;
+    (void)DeleteFileA(out->temp);  // nothing more can be done when even this fails
+    out->temp_live = false;
     LeaveCriticalSection(&temp_lock);
 }
 

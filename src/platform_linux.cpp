@@ -1,5 +1,5 @@
-// The system underneath swug and swugimg on Linux and other POSIX systems;
-// see platform.h and output.h.
+// The system underneath swug and swugimg on Linux; see platform.h and
+// output.h. It uses what only Linux has: statx, O_PATH, /proc, MAP_POPULATE.
 #include <errno.h>
 #include <fcntl.h>
 #include <linux/magic.h>
@@ -19,11 +19,27 @@
 
 // ---- Signals and the terminal ----------------------------------------------
 
-// What the signal handler must reach, and so file-scope: the temporary file
-// of the output being made, and the terminal as the key wait found it.
-static int temp_dir = -1;                // the directory the temporary file is in
-static char temp_name[16];               // its name there
-static volatile sig_atomic_t temp_live;  // whether it exists
+// The output being made. Every name is taken relative to the directory it
+// is in, opened once: a directory moved meanwhile keeps its files together,
+// and the temporary file's name never makes a path too long.
+struct OutputFile {
+    int dir;                  // the directory the output is in
+    char base[NAME_MAX + 1];  // the output's name in dir
+    bool has_old;             // whether there is a file to replace,
+    struct stat old;          // this one
+    int old_fd;               // it, opened for its extended attributes,
+    char old_path[32];        // or its /proc name when it cannot be read
+    int named_fd;             // a descriptor the output name stands for, or -1
+    const char *through;      // the name as given, where only the kernel can follow it
+    int temp_fd;              // the temporary file while it is open
+    char temp_name[16];       // its name in dir
+    volatile sig_atomic_t temp_live;  // whether it exists
+};
+
+// What the signal handler must reach, and so file-scope: the output being
+// made, whose temporary file it removes, and the terminal as the key wait
+// found it.
+static OutputFile being_made;
 static struct termios saved_terminal;
 static volatile sig_atomic_t terminal_raw;  // the key wait has changed the terminal
 
@@ -34,8 +50,8 @@ static const int fatal_signals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
 // started it sees how it ended.
 static void remove_temp_and_die(int sig)
 {
-    if (temp_live)
-        (void)unlinkat(temp_dir, temp_name, 0);
+    if (being_made.temp_live)
+        (void)unlinkat(being_made.dir, being_made.temp_name, 0);
     if (terminal_raw)
         (void)tcsetattr(STDIN_FILENO, TCSAFLUSH, &saved_terminal);
     (void)signal(sig, SIG_DFL);
@@ -149,30 +165,16 @@ void file_id(FILE *f, FileId *id)
 
 // ---- Writing an output -----------------------------------------------------
 
-// Every name is taken relative to the directory it is in, opened once: a
-// directory moved meanwhile keeps its files together, and the temporary
-// file's name never makes a path too long.
-struct OutputFile {
-    int dir;                  // the directory the output is in
-    char base[NAME_MAX + 1];  // the output's name in dir
-    bool has_old;             // whether there is a file to replace,
-    struct stat old;          // this one
-    int old_fd;               // it, opened for its extended attributes,
-    char old_path[32];        // or its /proc name when it cannot be read
-    int named_fd;             // a descriptor the output name stands for, or -1
-    const char *through;      // the name as given, where only the kernel can follow it
-    int temp_fd;              // the temporary file while it is open
-};
-
-int write_file(const char *name, const uint8_t *head, size_t head_len, const uint8_t *body, size_t body_len,
-               const Input *input)
+OutputFile *new_output(void)
 {
-    OutputFile out;
-    const Content c = {head, head_len, body, body_len};
+    OutputFile *out = &being_made;
 
-    memset(&out, 0, sizeof out);
-    out.dir = out.old_fd = out.named_fd = out.temp_fd = -1;
-    return write_output(&out, name, &c, input);
+    out->dir = out->old_fd = out->named_fd = out->temp_fd = -1;
+    out->base[0] = out->old_path[0] = out->temp_name[0] = '\0';
+    out->has_old = false;
+    out->through = NULL;
+    out->temp_live = 0;
+    return out;
 }
 
 static bool write_all(int fd, const uint8_t *p, size_t n)
@@ -382,13 +384,12 @@ Step make_temp(OutputFile *out)
     }
     fatal_signal_set(&fatal);
     (void)sigprocmask(SIG_BLOCK, &fatal, &saved);
-    temp_dir = out->dir;
     for (int n = 0; out->temp_fd < 0 && error == EEXIST && n < 100; n++) {
-        temp_name_for_try(n, temp_name);
-        out->temp_fd = openat(out->dir, temp_name, O_WRONLY | O_CREAT | O_EXCL | O_NOCTTY | O_CLOEXEC, mode);
+        temp_name_for_try(n, out->temp_name);
+        out->temp_fd = openat(out->dir, out->temp_name, O_WRONLY | O_CREAT | O_EXCL | O_NOCTTY | O_CLOEXEC, mode);
         error = out->temp_fd < 0 ? errno : 0;
     }
-    temp_live = out->temp_fd >= 0;
+    out->temp_live = out->temp_fd >= 0;
     (void)sigprocmask(SIG_SETMASK, &saved, NULL);
     if (out->temp_fd >= 0)
         return DONE;
@@ -511,8 +512,8 @@ bool fill_temp(OutputFile *out, const Content *c, bool durable)
 // In a sticky directory (/tmp) only a file's owner may replace it.
 Step rename_temp(OutputFile *out)
 {
-    if (renameat(out->dir, temp_name, out->dir, out->base) == 0) {
-        temp_live = 0;
+    if (renameat(out->dir, out->temp_name, out->dir, out->base) == 0) {
+        out->temp_live = 0;
         return DONE;
     }
     return errno == EPERM || errno == EACCES ? NOT_ALLOWED : FAILED;
@@ -524,8 +525,8 @@ void drop_temp(OutputFile *out)
         (void)close(out->temp_fd);  // the file goes anyway
     out->temp_fd = -1;
     // Nothing more can be done when even this fails.
-    (void)unlinkat(out->dir, temp_name, 0);
-    temp_live = 0;
+    (void)unlinkat(out->dir, out->temp_name, 0);
+    out->temp_live = 0;
 }
 
 // Whether fd, a regular file, holds exactly the input's bytes, and so may be
