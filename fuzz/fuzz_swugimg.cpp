@@ -1,21 +1,22 @@
 // Fuzzes swugimg against swug and against a model of its own. The first byte
 // chooses: even, the rest is a payload that create must turn into an image
 // that check passes and swug gives back whole; odd, the rest is an image whose
-// verdict from check must match the model.
+// verdict from check must match the model, and which extract, with the same
+// policy as check, writes exactly when check passes it, and writes whole.
 #define main swug_main
 #include "main.cpp"
-#undef main
-#define main swugimg_main
-#include "swugimg.cpp"
 #undef main
 
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <sodium.h>
+
 #include <string>
 #include <vector>
 
 #include "files.h"
+#include "swugimg.h"
 
 namespace {
 
@@ -70,6 +71,46 @@ bool model_sound(const uint8_t *d, size_t n)
     return sum == field(d, 36);
 }
 
+// A policy for check and extract alike, chosen by the bits of `choice`:
+// none, a marker, an oldest version, or a digest (the image's own or not).
+std::vector<std::string> policy(uint8_t choice, const uint8_t *d, size_t n)
+{
+    switch (choice >> 1 & 3) {
+    case 1:
+        return {"--marker", std::to_string(choice >> 3)};
+    case 2:
+        return {"--min-version", "TEST 0." + std::to_string(choice >> 3)};
+    case 3: {
+        uint8_t digest[crypto_hash_sha256_BYTES];
+        char text[2 * sizeof digest + 1];
+        crypto_hash_sha256(digest, d, n);
+        digest[0] ^= choice >> 7;
+        sodium_bin2hex(text, sizeof text, digest, sizeof digest);
+        return {"--sha256", text};
+    }
+    default:
+        return {};
+    }
+}
+
+void judge_and_extract(uint8_t choice, const uint8_t *d, size_t n)
+{
+    std::vector<std::string> check = {"check"}, extract = {"extract"};
+    const std::vector<std::string> p = policy(choice, d, n);
+    check.insert(check.end(), p.begin(), p.end());
+    extract.insert(extract.end(), p.begin(), p.end());
+    check.push_back(img_path);
+    extract.insert(extract.end(), {img_path, out_path});
+    remove(out_path.c_str());
+    const int checked = swugimg(check), extracted = swugimg(extract);
+    static std::string got;
+    const bool wrote = slurp(out_path, &got);
+    if (extracted != checked || wrote != (checked == 0))
+        fail("extract and check disagree");
+    if (wrote && got != std::string((const char *)d + 40, field(d, 32)))
+        fail("extract wrote another payload");
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***)
@@ -96,6 +137,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
             fail("cannot write the image");
         if (swugimg({"check", img_path}) != (model_sound(rest, n) ? 0 : 1))
             fail("check disagrees with the model");
+        judge_and_extract(data[0], rest, n);
         return 0;
     }
 

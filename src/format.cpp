@@ -4,33 +4,6 @@
 
 #include <string.h>
 
-// The record starts out holding nothing but IMAGE_FILL, stored that way in
-// the program file, so that the fill before the first read need not write
-// (and so fault in) a megabyte of fresh pages.
-#ifdef SWUG_LINT
-#define FILL1M 0xFF  // the analysers spend minutes on the full initialiser; one element says as much
-#else
-#define FILL16 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF
-#define FILL256 FILL16, FILL16, FILL16, FILL16, FILL16, FILL16, FILL16, FILL16, \
-                FILL16, FILL16, FILL16, FILL16, FILL16, FILL16, FILL16, FILL16
-#define FILL4K FILL256, FILL256, FILL256, FILL256, FILL256, FILL256, FILL256, FILL256, \
-               FILL256, FILL256, FILL256, FILL256, FILL256, FILL256, FILL256, FILL256
-#define FILL64K FILL4K, FILL4K, FILL4K, FILL4K, FILL4K, FILL4K, FILL4K, FILL4K, \
-                FILL4K, FILL4K, FILL4K, FILL4K, FILL4K, FILL4K, FILL4K, FILL4K
-#define FILL1M FILL64K, FILL64K, FILL64K, FILL64K, FILL64K, FILL64K, FILL64K, FILL64K, \
-               FILL64K, FILL64K, FILL64K, FILL64K, FILL64K, FILL64K, FILL64K, FILL64K
-#endif
-
-static_assert(BODY_CAPACITY == 0x100000u, "FILL1M fills the body");
-
-#define CHAR_FILL8 '\xFF', '\xFF', '\xFF', '\xFF', '\xFF', '\xFF', '\xFF', '\xFF'
-SWUG_IMG swug_img = {
-    {0xFF, {CHAR_FILL8, CHAR_FILL8, CHAR_FILL8, '\xFF', '\xFF', '\xFF', '\xFF', '\xFF', '\xFF', '\xFF'},
-     0xFFFFFFFF, 0xFFFFFFFF},
-    {FILL1M},
-    {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF},
-};
-
 uint32_t le32(const uint8_t *p)
 {
     return (uint32_t)p[0] | (uint32_t)p[1] << 8 | (uint32_t)p[2] << 16 | (uint32_t)p[3] << 24;
@@ -69,16 +42,13 @@ uint32_t generate_CRC_512(const uint8_t *c, int32_t len, uint32_t in_crc)
     return sum + tail;
 }
 
-void generate_CRC(void)
+uint32_t payload_checksum(const uint8_t *p, uint32_t n)
 {
-    uint32_t n = swug_img.sw_str.length < BODY_CAPACITY ? swug_img.sw_str.length : BODY_CAPACITY;
     uint32_t crc = 0;
 
-    // cppcheck-suppress knownConditionTrueFalse ; it takes the record for never written
     for (uint32_t pos = 0; pos < n; pos += CHECKSUM_BLOCK) {
-        uint32_t block = n - pos < CHECKSUM_BLOCK ? n - pos : CHECKSUM_BLOCK;
-        crc = generate_CRC_512(swug_img.sw_bin + pos, (int32_t)block, crc);
+        const uint32_t block = n - pos < CHECKSUM_BLOCK ? n - pos : CHECKSUM_BLOCK;
+        crc = generate_CRC_512(p + pos, (int32_t)block, crc);
     }
-    swug_img.sw_str.CRC = crc;
+    return crc;
 }
-

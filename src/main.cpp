@@ -200,7 +200,7 @@ static int32_t generate_swug_bin(void *p)
 
     head = header_of(swug_img.sw_bin);
     // The payload must come from the record; a longer one would be past it.
-    if (head.length > PAYLOAD_CAPACITY) {
+    if (!length_fits(head.length)) {
         say("Payload length %u of %s exceeds %u\n", head.length, openname, PAYLOAD_CAPACITY);
         return 0;
     }

@@ -1,6 +1,7 @@
-// The upgrade image format: the 40-byte header as stored in the file, the
-// in-memory record that holds a whole image, and the payload checksum.
-// format.cpp defines them once for every program.
+// The upgrade image format: the 40-byte header as stored in the file and
+// the payload checksum, which format.cpp defines for every program; and
+// swug's in-memory record of a whole image, which record.cpp defines for
+// swug alone.
 #ifndef SWUG_MAIN_H
 #define SWUG_MAIN_H
 
@@ -20,7 +21,7 @@ typedef struct {
     uint8_t sw_or_fmw;  // software-or-firmware marker, not examined
     char version[31];   // version text, not examined, no terminator required
     uint32_t length;    // payload bytes that follow the header
-    uint32_t CRC;       // additive checksum of the payload, not compared
+    uint32_t CRC;       // additive checksum of the payload; swug does not compare it, swugimg does
 } SWUG_STRUCT;
 
 static_assert(sizeof(SWUG_STRUCT) == HEADER_SIZE, "header is 40 bytes");
@@ -36,6 +37,12 @@ typedef struct {
 // The one image record. It starts out holding nothing but IMAGE_FILL.
 extern SWUG_IMG swug_img;
 
+// Whether a header's length leaves the payload inside the largest image.
+inline bool length_fits(uint32_t length)
+{
+    return length <= PAYLOAD_CAPACITY;
+}
+
 uint32_t le32(const uint8_t *p);
 // The header at the start of an image file, its fields made host values.
 SWUG_STRUCT header_of(const uint8_t *b);
@@ -44,6 +51,8 @@ void header_bytes(const SWUG_STRUCT *h, uint8_t *b);
 // Adds the block read as little-endian 32-bit words to in_crc; a last word of
 // 1 to 3 bytes counts with zero high bytes.
 uint32_t generate_CRC_512(const uint8_t *c, int32_t len, uint32_t in_crc);
+// The checksum of the n payload bytes at p, in blocks of CHECKSUM_BLOCK.
+uint32_t payload_checksum(const uint8_t *p, uint32_t n);
 // Checksum of the payload held at the start of sw_bin, whose length sw_str
 // gives, into sw_str.CRC. A length beyond the body stops at its end.
 void generate_CRC(void);

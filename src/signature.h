@@ -1,6 +1,7 @@
 // Release keys and detached signatures as minisign and signify write them,
 // and the SHA-256 digests that swugimg shows. signature.cpp does the work
 // with libsodium; signature_none.cpp stands in where the build has none.
+// signature_file.cpp loads key and signature files.
 #ifndef SWUG_SIGNATURE_H
 #define SWUG_SIGNATURE_H
 
@@ -33,6 +34,37 @@ enum SignatureCheck {
     SIGNATURE_MISMATCH,  // the file is not the one that was signed
     COMMENT_MISMATCH,    // the trusted comment was changed
 };
+
+// How loading a key or signature file went.
+enum Loaded {
+    LOADED,
+    MISSING,     // no such file (nor folder)
+    UNREADABLE,  // it exists but cannot be read
+    MALFORMED,   // not a key, or not a signature
+};
+
+// A signature file as loaded, for one image: what came of it, the reason
+// it could not be read, and what it holds once LOADED.
+typedef struct {
+    const char *name;  // the file, or NULL without a key to check it with
+    Loaded loaded;
+    int error;  // with UNREADABLE, why
+    SIGNATURE sig;
+} SIGNATURE_FILE;
+
+// The release keys given.
+#define MAX_KEYS 64
+typedef struct {
+    PUBLIC_KEY key[MAX_KEYS];
+    size_t count;
+} KEYRING;
+
+// Adds a key to the ring: the key file `source`, or with `bare` the key's
+// base64 line itself. UNREADABLE leaves the reason in errno. The ring must
+// have room.
+Loaded load_key(KEYRING *ring, const char *source, bool bare);
+// Loads the signature file sf->name into sf.
+void load_signature(SIGNATURE_FILE *sf);
 
 // Whether this build can verify and digest: false without libsodium.
 bool crypto_ready(void);
