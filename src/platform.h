@@ -17,7 +17,9 @@
 // Call first thing in main. A write to a closed pipe, or past a file size
 // limit, then fails like any other write instead of ending the process, and
 // an interrupt while an output is being made removes its temporary file
-// before the process ends the way the signal says.
+// before the process ends the way the signal says. On Linux, a standard
+// descriptor closed at start is held on /dev/null in a way that still fails
+// every read and write, so that no file opened later takes its number.
 void platform_start(void);
 
 // Whether every argument is exactly the text the user gave. Windows hands an

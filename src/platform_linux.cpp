@@ -65,10 +65,29 @@ static void fatal_signal_set(sigset_t *set)
         sigaddset(set, sig);
 }
 
+// Descriptors 0, 1 and 2 that are closed at start are taken up by /dev/null,
+// so that no file the program opens later becomes one of them, to be
+// written as standard output or read as standard input. Opened with O_PATH,
+// they still fail every read and write with EBADF, as closed ones do.
+static void hold_standard_descriptors(void)
+{
+    for (int fd = 0; fd <= 2; fd++) {
+        if (fcntl(fd, F_GETFD) != -1 || errno != EBADF)
+            continue;
+        const int held = open("/dev/null", O_PATH);
+        if (held != fd) {
+            if (held >= 0)
+                (void)close(held);  // cannot happen: open takes the lowest free descriptor
+            return;                 // without /dev/null, they stay closed
+        }
+    }
+}
+
 void platform_start(void)
 {
     struct sigaction sa = {}, old;
 
+    hold_standard_descriptors();
     sa.sa_handler = remove_temp_and_die;
     fatal_signal_set(&sa.sa_mask);
     // A signal ignored at start (nohup, a background job) stays ignored.

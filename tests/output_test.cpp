@@ -435,6 +435,14 @@ TEST(Output, ClosedStandardStreams)
         {"$SWUGIMG check data/QUILMO_SW.bin <&- 2>&-", "", 0},
         {"$SWUGIMG check data/QUILMO_SW.bin >&-", "", 2},
         {"$SWUGIMG info data/QUILMO_SW.bin <&-", "", 0},
+        // A closed descriptor stays closed to the program: the first file it
+        // opens never takes its place.
+        {"$SWUG in.bin /dev/stdin <&-", "", 1},
+        {"$SWUG in.bin /dev/fd/0 <&- >&- 2>&-", "", 1},
+        {"$SWUGIMG create p.bin /dev/fd/1 >&-", "", 1},
+        {"$SWUGIMG create p.bin /dev/fd/2 2>&-", "", 1},
+        {"$SWUGIMG check - <&-", "", 2},
+        {"$SWUGIMG extract data/QUILMO_SW.bin /dev/stdout >&-", "", 1},
     };
     setenv("SWUG", command().back().c_str(), 1);
     setenv("SWUGIMG", companion_command().back().c_str(), 1);
