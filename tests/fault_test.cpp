@@ -44,7 +44,7 @@ std::string why_not_traceable()
     return "the sanitizer runtime makes system calls of its own, which the faults would hit";
 #endif
     if (!on_path("strace"))
-        return "strace is not installed";
+        return "needs strace (Debian package strace)";
     static const bool traces = system("strace -o /dev/null true >/dev/null 2>&1") == 0;
     return traces ? "" : "strace cannot trace here (no ptrace)";
 }
@@ -218,7 +218,7 @@ struct Mounted {
     {
         fs::create_directory(dir);
         if (geteuid() != 0) {
-            why_not = "mounting needs root";
+            why_not = "mounting needs root (run the tests as root)";
             return;
         }
         if (type == "tmpfs") {
@@ -228,7 +228,7 @@ struct Mounted {
         }
         const std::string mkfs = "mkfs." + type;
         if (!on_path(mkfs)) {
-            why_not = mkfs + " is not installed";
+            why_not = "needs " + mkfs + " (Debian package " + (type == "ext4" ? std::string("e2fsprogs") : type + "-progs") + ")";
             return;
         }
         image = box.aside(type + ".img");
@@ -330,7 +330,7 @@ TEST(OutputFileSystems, InPlaceExtractionSurvivesACrash)
     if (!disk.why_not.empty())
         GTEST_SKIP() << disk.why_not;
     if (!on_path("xfs_io"))
-        GTEST_SKIP() << "xfs_io is not installed";
+        GTEST_SKIP() << "needs xfs_io (Debian package xfsprogs)";
     box.put("disk/fw.img", IMAGE);
     sync();
     ASSERT_EQ(box.run({"disk/fw.img", "disk/fw.img"}).status, 0);

@@ -359,7 +359,7 @@ TEST(Output, ProcLinksAreWrittenThroughWhatTheyHold)
 {
     POSIX_ONLY();
     if (system("command -v python3 >/dev/null") != 0)
-        GTEST_SKIP() << "needs python3";
+        GTEST_SKIP() << "needs python3 (Debian package python3)";
     const char *hold_py = R"(import os, socket, sys
 kind = sys.argv[1]
 if kind == "memfd":

@@ -137,7 +137,7 @@ TEST_P(SwugimgVerdict, CheckAndInfoAgree)
     // its digests are hashlib's: of the image, and of the bytes swug writes
     // (the payload padded with 0xFF), none where swug refuses.
     if (system("command -v python3 >/dev/null 2>&1") != 0)
-        GTEST_SKIP() << "python3 reads the JSON back";
+        GTEST_SKIP() << "python3 reads the JSON back (Debian package python3)";
     const Result text = swugimg(box, {"info", "img.bin"});
     r = swugimg(box, {"info", "--json", "img.bin"});
     EXPECT_EQ(r.status, status);

@@ -158,7 +158,7 @@ TEST(Windows, NamesShowAsTypedOnTheConsole)
 {
     WINDOWS_ONLY();
     if (system("command -v tmux >/dev/null 2>&1") != 0)
-        GTEST_SKIP() << "tmux is not installed";
+        GTEST_SKIP() << "needs tmux (Debian package tmux)";
     Sandbox box;
     box.put("\u56FA\u4EF6.bin", sound_image(0, "", "abc"));  // firmware, in Chinese
     box.put("caf\u00E9.bin", img(1, ""));
