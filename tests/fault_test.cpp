@@ -597,11 +597,12 @@ TEST(OutputSignals, InterruptRemovesTheTemporaryFileAndEndsBySignal)
     }
 }
 
-// With standard input closed, descriptor 0 is the first free one. Here the
-// output is a link into another directory, whose opening frees descriptor 0
-// again just before the temporary file is made, which then has it. A signal
-// in mid-write removes it all the same.
-TEST(OutputSignals, InterruptWithTheTemporaryFileOnDescriptorZero)
+// With standard input closed, descriptor 0 would be the first free one. Here
+// the output is a link into another directory, whose opening frees a
+// descriptor again just before the temporary file is made. The program
+// holds descriptor 0 from its start, so the temporary file never takes it,
+// and a signal in mid-write removes it all the same.
+TEST(OutputSignals, InterruptWithStandardInputClosed)
 {
     NEEDS_STRACE();
     Sandbox box;
@@ -616,9 +617,9 @@ TEST(OutputSignals, InterruptWithTheTemporaryFileOnDescriptorZero)
     const int status = run.wait_status();
     EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM) << std::hex << status;
     EXPECT_TRUE(same_tree(box.tree(), before));
-    EXPECT_NE(slurp(box.aside("trace")).find(".swug-"), std::string::npos);
-    EXPECT_TRUE(std::regex_search(slurp(box.aside("trace")), std::regex("openat\\(\\d+, \"\\.swug-[^\"]*\".*\\) = 0\n")))
-        << "the temporary file did not get descriptor 0:\n" << slurp(box.aside("trace"));
+    const std::string trace = slurp(box.aside("trace"));
+    EXPECT_TRUE(std::regex_search(trace, std::regex("openat\\(\\d+, \"\\.swug-[^\"]*\".*\\) = [1-9]\\d*\n")))
+        << "no temporary file, or one on descriptor 0:\n" << trace;
 }
 
 // gzip's rule: a signal that was ignored when the program started (nohup, a
