@@ -167,8 +167,10 @@ void fresh_pages(void *p, size_t n)
     const uintptr_t start = ((uintptr_t)p + page - 1) & ~(page - 1), end = ((uintptr_t)p + n) & ~(page - 1);
 
     // MAP_POPULATE makes them all in one call, where a fault a page costs the
-    // read of a megabyte image a third of its time. On failure the pages stay
-    // as they were, and are copied in as usual.
+    // read of a megabyte image a third of its time. mmap(2) promises nothing
+    // of the pages when it fails: they may be gone, and the read into them
+    // then fails with EFAULT, which fails the run instead of writing a wrong
+    // payload.
     if (end > start)
         (void)mmap(reinterpret_cast<void *>(start), end - start, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED | MAP_POPULATE, -1, 0);
 }

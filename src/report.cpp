@@ -234,7 +234,7 @@ void verdict_json(RESULTS *out, const char *name, const IMAGE_REPORT *r, const c
 static const char *no_digest(const IMAGE_REPORT *r)
 {
     if (!crypto_ready())
-        return "none (this swugimg was built without libsodium)";
+        return crypto_built() ? "none (libsodium failed to start)" : "none (this swugimg was built without libsodium)";
     return r->whole ? "none (swug writes no payload for this image)" : "none (the image is not read past 1048577 bytes)";
 }
 

@@ -66,7 +66,9 @@ Loaded load_key(KEYRING *ring, const char *source, bool bare);
 // Loads the signature file sf->name into sf.
 void load_signature(SIGNATURE_FILE *sf);
 
-// Whether this build can verify and digest: false without libsodium.
+// Whether this build has libsodium, and whether it started: both must hold
+// to verify and digest.
+bool crypto_built(void);
 bool crypto_ready(void);
 
 // A public key: a key file's text (its untrusted comment, then the key), or,

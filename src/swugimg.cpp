@@ -37,8 +37,11 @@ static int needs_libsodium(const char *what)
 {
     char text[160];
 
-    (void)snprintf(text, sizeof text, "%s libsodium, which this swugimg was built without "
-                                      "(Debian: apt-get install libsodium-dev, then build again)", what);
+    if (crypto_built())
+        (void)snprintf(text, sizeof text, "%s libsodium, which failed to start", what);
+    else
+        (void)snprintf(text, sizeof text, "%s libsodium, which this swugimg was built without "
+                                          "(Debian: apt-get install libsodium-dev, then build again)", what);
     complain(NULL, text, NULL);
     return 2;
 }

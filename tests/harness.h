@@ -48,8 +48,8 @@ testing::AssertionResult same_tree(const Tree &got, const Tree &want);
 
 struct Result {
     int status;
-    std::string out;  // standard output and error, line ends made "\n"
-    std::string err;
+    std::string out;  // standard output, line ends made "\n"
+    std::string err;  // standard error, the same
 };
 
 // A fresh directory for one case, removed afterwards.
