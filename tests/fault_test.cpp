@@ -86,7 +86,7 @@ mode_t mode_of(const std::string &path)
 // fault land elsewhere unnoticed.
 struct Fault {
     std::string name;
-    enum { NEW, EXISTING, IN_PLACE, CREATE } run;
+    enum { NEW, EXISTING, IN_PLACE, CREATE, LINKED } run;  // LINKED: an output with a second hard link
     std::string inject, hit;
     int status;
     bool replaced;  // whether the output holds the new content afterwards
@@ -121,6 +121,8 @@ std::vector<Fault> faults()
         {"write_over_quota_in_place", Fault::IN_PLACE, "write:error=EDQUOT", "write(", 1, false},
         {"close_io_error", Fault::EXISTING, "close:error=EIO:when=2", "close(5)", 1, false},
         {"flush_io_error_in_place", Fault::IN_PLACE, "fsync:error=EIO", "fsync(", 1, false},
+        // Written in place, so the payload is there; the failed close still fails the run.
+        {"close_io_error_written_in_place", Fault::LINKED, "close:error=EIO:when=2", "close(4)", 1, true},
         {"rename_across_devices", Fault::EXISTING, "renameat:error=EXDEV", "renameat(", 1, false},
         {"rename_not_allowed_writes_in_place", Fault::EXISTING, "renameat:error=EPERM", "renameat(", 0, true},
         {"rename_not_allowed_spares_the_input", Fault::IN_PLACE, "renameat:error=EPERM", "renameat(", 1, false},
@@ -140,8 +142,11 @@ TEST_P(OutputFault, ReplacesWholeOrKeeps)
     std::string target = "out.bin", fresh = PAYLOAD;
     std::vector<std::string> args = {"in.bin", "out.bin"};
     box.put("in.bin", IMAGE);
-    if (f.run == Fault::EXISTING)
+    if (f.run == Fault::EXISTING || f.run == Fault::LINKED)
         box.put("out.bin", "keep");
+    if (f.run == Fault::LINKED) {
+        ASSERT_EQ(link((box.path() + "/out.bin").c_str(), (box.path() + "/twin.bin").c_str()), 0);
+    }
     if (f.run == Fault::IN_PLACE)
         args = {target = "in.bin", "in.bin"};
     if (f.run == Fault::CREATE) {
@@ -163,6 +168,8 @@ TEST_P(OutputFault, ReplacesWholeOrKeeps)
     Tree want = box.tree();
     if (f.replaced) {
         want[target] = fresh;
+        if (f.run == Fault::LINKED)
+            want["twin.bin"] = fresh;
     }
 
     for (const std::string &w : f.run == Fault::CREATE ? companion_command() : command())
