@@ -148,6 +148,10 @@ TEST(SwugimgPolicy, OldestVersionAsSortOrdersIt)
         {"1.0_2", "1.0.2"},                      {"0001.2", "1.10"},
         {"v1.2.3~", "v1.2.3"},                   {"1.2.3.~", "1.2.3"},
         {"4294967296.0", "4294967295.9"},        {"1.0.99999999999999999999", "1.0.100000000000000000000"},
+        // Each end of the letters, against its neighbours outside them.
+        {"1.0@", "1.0A"}, {"1.0A", "1.0@"}, {"1.0Z", "1.0["}, {"1.0Z", "1.0a"}, {"1.0`", "1.0a"},
+        {"1.0z", "1.0{"}, {"1.0{", "1.0z"}, {"1.0z", "1.0!"}, {"1.0!", "1.0z"}, {"1.0z", "1.0~"},
+        {"1.0.Z", "1.0"}, {"1.0.z1", "1.0.z"},
     };
     for (const auto &p : pairs) {
         Sandbox box;
@@ -185,10 +189,13 @@ TEST(SwugimgPolicy, VersionsOfAnotherProductAreNotComparable)
         {"QUILMO SW 1.0", "0.9", 1},
         {"release", "release 1", 1},
         {"", "1", 1},
+        // All 31 bytes without a digit, and the bytes after them (the
+        // length, 65: "A") like the text asked for: still another product.
+        {std::string(31, 'A'), std::string(32, 'A') + "1", 1},
     };
     for (const auto &p : pairs) {
         Sandbox box;
-        box.put("fw.img", sound_image(1, p.image, PAYLOAD));
+        box.put("fw.img", sound_image(1, p.image, pattern(65)));
         std::vector<std::string> cmd = companion_command();
         cmd.insert(cmd.end(), {"check", "--min-version", p.min, "fw.img"});
         const Result r = box.run_command(cmd);

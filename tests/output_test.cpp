@@ -2,6 +2,7 @@
 // is whole, and an output that a replacement would change in other ways (its
 // mode, a link, a device, a pipe) stays what it was.
 #include <fcntl.h>
+#include <limits.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -94,6 +95,32 @@ TEST(Output, PermissionBitsAreKept)
     ASSERT_EQ(status, 0);
     ASSERT_EQ(stat((box.path() + "/new.bin").c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 07777, 0640u);
+}
+
+// The new file gets the old one's owner and group, each of them whether the
+// other changes or not.
+TEST(Output, OwnerAndGroupAreKept)
+{
+    POSIX_ONLY();
+    if (geteuid() != 0)
+        GTEST_SKIP() << "needs root, to give the old output another owner";
+    const struct {
+        uid_t uid;
+        gid_t gid;
+    } owners[] = {{65534, 65534}, {0, 65534}, {65534, 0}};
+    for (const auto &o : owners) {
+        Sandbox box;
+        const std::string out = box.path() + "/out.bin";
+        box.put("in.bin", HELLO);
+        box.put("out.bin", "old");
+        ASSERT_EQ(chown(out.c_str(), o.uid, o.gid), 0);
+        ASSERT_EQ(box.run({"in.bin", "out.bin"}).status, 0);
+        struct stat st{};
+        ASSERT_EQ(stat(out.c_str(), &st), 0);
+        EXPECT_EQ(st.st_uid, o.uid);
+        EXPECT_EQ(st.st_gid, o.gid) << "owner " << o.uid;
+        EXPECT_EQ(slurp(out), "hello");
+    }
 }
 
 TEST(Output, LinksStayLinks)
@@ -552,38 +579,50 @@ TEST(Output, AccessControlLikeAnyOtherFile)
 }
 
 // The temporary file is named relative to the output's directory, so an
-// output whose directory part fills nearly all of PATH_MAX is still
-// replaced, not written in place.
+// output whose directory part fills all of PATH_MAX but its terminating
+// zero is still replaced, not written in place; one byte more, and the name
+// is too long (no file is made, and no buffer overrun, which the sanitizer
+// run would see).
 TEST(Output, DeepDirectoryIsStillReplaced)
 {
     POSIX_ONLY();
-    Sandbox box;
-    // Longer than any path from the root can be, so made one level at a time.
-    std::string dir;
-    int at = open(box.path().c_str(), O_PATH | O_DIRECTORY);
-    while (dir.size() < 4085) {
-        const std::string part(std::min<size_t>(200, 4085 - dir.size() - 1), 'd');
-        ASSERT_EQ(mkdirat(at, part.c_str(), 0755), 0);
-        const int next = openat(at, part.c_str(), O_PATH | O_DIRECTORY);
-        close(at);
-        at = next;
-        dir += part + "/";
-    }
-    const int old = openat(at, "i", O_WRONLY | O_CREAT, 0644);
-    ASSERT_EQ(write(old, "old image", 9), 9);
-    close(old);
-    struct stat before{}, after{};
-    ASSERT_EQ(fstatat(at, "i", &before, 0), 0);
-    box.put("p.bin", "abc");
+    for (const size_t length : {size_t(PATH_MAX - 1), size_t(PATH_MAX)}) {
+        Sandbox box;
+        // Longer than any path from the root can be, so made one level at a time.
+        std::string dir;
+        int at = open(box.path().c_str(), O_PATH | O_DIRECTORY);
+        while (dir.size() < length) {
+            const std::string part(std::min<size_t>(200, length - dir.size() - (dir.empty() ? 0 : 1)), 'd');
+            ASSERT_EQ(mkdirat(at, part.c_str(), 0755), 0);
+            const int next = openat(at, part.c_str(), O_PATH | O_DIRECTORY);
+            close(at);
+            at = next;
+            dir += (dir.empty() ? "" : "/") + part;
+        }
+        ASSERT_EQ(dir.size(), length);
+        const int old = openat(at, "i", O_WRONLY | O_CREAT, 0644);
+        ASSERT_EQ(write(old, "old image", 9), 9);
+        close(old);
+        struct stat before{}, after{};
+        ASSERT_EQ(fstatat(at, "i", &before, 0), 0);
+        box.put("p.bin", "abc");
 
-    std::vector<std::string> cmd = companion_command();
-    cmd.insert(cmd.end(), {"create", "p.bin", dir + "i"});
-    const Result r = box.run_command(cmd);
-    ASSERT_EQ(r.status, 0) << r.err;
-    ASSERT_EQ(fstatat(at, "i", &after, 0), 0);
-    EXPECT_NE(after.st_ino, before.st_ino) << "written in place";
-    EXPECT_EQ(after.st_size, 43);
-    close(at);
+        std::vector<std::string> cmd = companion_command();
+        cmd.insert(cmd.end(), {"create", "p.bin", dir + "/i"});
+        const Result r = box.run_command(cmd);
+        ASSERT_EQ(fstatat(at, "i", &after, 0), 0);
+        if (length < PATH_MAX) {
+            ASSERT_EQ(r.status, 0) << r.err;
+            EXPECT_NE(after.st_ino, before.st_ino) << "written in place";
+            EXPECT_EQ(after.st_size, 43);
+        } else {
+            EXPECT_EQ(r.status, 1);
+            EXPECT_NE(r.err.find("cannot write: File name too long"), std::string::npos) << r.err;
+            EXPECT_EQ(after.st_ino, before.st_ino);
+            EXPECT_EQ(after.st_size, 9);
+        }
+        close(at);
+    }
 }
 
 }  // namespace
