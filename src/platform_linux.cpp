@@ -224,9 +224,9 @@ static bool is_input(const Input *input, const struct stat *st)
     return may_be_input(input, (uint64_t)st->st_dev, (uint64_t)st->st_ino);
 }
 
-static Output refused(int error)
+static Output refused(int why)
 {
-    errno = error;
+    errno = why;
     return OUTPUT_REFUSED;
 }
 
@@ -245,13 +245,11 @@ static int open_parent(int at, const char *path, char (&base)[NAME_MAX + 1])
     }
     if (slash == NULL)
         return openat(at, ".", O_PATH | O_DIRECTORY | O_CLOEXEC);
-    const size_t dir_len = slash == path ? 1 : (size_t)(slash - path);  // "/name" is in "/"
-    if (dir_len >= sizeof dir) {
+    const int dir_len = slash == path ? 1 : (int)(slash - path);  // "/name" is in "/"
+    if (snprintf(dir, sizeof dir, "%.*s", dir_len, path) >= (int)sizeof dir) {
         errno = ENAMETOOLONG;
         return -1;
     }
-    memcpy(dir, path, dir_len);
-    dir[dir_len] = '\0';
     return openat(at, dir, O_PATH | O_DIRECTORY | O_CLOEXEC);
 }
 

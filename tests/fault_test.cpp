@@ -90,6 +90,7 @@ struct Fault {
     std::string inject, hit;
     int status;
     bool replaced;  // whether the output holds the new content afterwards
+    std::string reason = "";  // what swugimg create says of the failure, after "cannot write: "
 };
 
 void PrintTo(const Fault &f, std::ostream *os) { *os << f.name; }
@@ -118,6 +119,7 @@ std::vector<Fault> faults()
         {"no_modes_as_on_fat_in_place", Fault::IN_PLACE, "fchmod:error=ENOSYS", "fchmod(", 0, true},
         {"mode_io_error", Fault::EXISTING, "fchmod:error=EIO", "fchmod(", 1, false},
         {"write_no_space", Fault::EXISTING, "write:error=ENOSPC", "write(", 1, false},
+        {"write_interrupted_goes_on", Fault::EXISTING, "write:error=EINTR:when=1", "write(", 0, true},
         {"write_over_quota_in_place", Fault::IN_PLACE, "write:error=EDQUOT", "write(", 1, false},
         {"close_io_error", Fault::EXISTING, "close:error=EIO:when=2", "close(5)", 1, false},
         {"flush_io_error_in_place", Fault::IN_PLACE, "fsync:error=EIO", "fsync(", 1, false},
@@ -126,8 +128,15 @@ std::vector<Fault> faults()
         {"rename_across_devices", Fault::EXISTING, "renameat:error=EXDEV", "renameat(", 1, false},
         {"rename_not_allowed_writes_in_place", Fault::EXISTING, "renameat:error=EPERM", "renameat(", 0, true},
         {"rename_not_allowed_spares_the_input", Fault::IN_PLACE, "renameat:error=EPERM", "renameat(", 1, false},
-        {"create_temp_no_space", Fault::CREATE, "openat:error=ENOSPC:when=4", ".swug-", 1, false},
-        {"create_write_no_space", Fault::CREATE, "write:error=ENOSPC", "write(", 1, false},
+        {"create_temp_no_space", Fault::CREATE, "openat:error=ENOSPC:when=4", ".swug-", 1, false,
+         "No space left on device"},
+        {"create_write_no_space", Fault::CREATE, "write:error=ENOSPC:when=1", "write(", 1, false,
+         "No space left on device"},
+        {"create_close_io_error", Fault::CREATE, "close:error=EIO:when=2", "close(5)", 1, false, "Input/output error"},
+        {"create_rename_across_devices", Fault::CREATE, "renameat:error=EXDEV", "renameat(", 1, false,
+         "Invalid cross-device link"},
+        {"create_old_output_cannot_be_looked_at", Fault::CREATE, "newfstatat:error=EIO:when=4",
+         "newfstatat(4, \"\"", 1, false, "Input/output error"},
     };
 }
 
@@ -185,6 +194,9 @@ TEST_P(OutputFault, ReplacesWholeOrKeeps)
     }
     ASSERT_TRUE(hit) << "the fault missed " << f.hit << ":\n" << trace;
     EXPECT_EQ(r.status, f.status) << r.err;
+    if (!f.reason.empty()) {
+        EXPECT_EQ(r.err, "swugimg: img.bin: cannot write: " + f.reason + "\n");
+    }
     EXPECT_TRUE(same_tree(box.tree(), want));
     // Never more access than the old file gave, whatever could be set.
     if (fs::exists(path)) {
@@ -194,6 +206,40 @@ TEST_P(OutputFault, ReplacesWholeOrKeeps)
 
 INSTANTIATE_TEST_SUITE_P(Injected, OutputFault, testing::ValuesIn(faults()),
                          [](const testing::TestParamInfo<Fault> &i) { return i.param.name; });
+
+// Only an output that is the input is flushed to the disk before the rename,
+// so that a crash leaves the image or the payload; any other output is not,
+// for speed. For swug, extract and create alike.
+TEST(OutputFaults, OnlyTheInputIsFlushed)
+{
+    NEEDS_STRACE();
+    const struct {
+        std::vector<std::string> args;
+        bool swugimg, flushed;
+    } table[] = {
+        {{"in.bin", "out.bin"}, false, false},
+        {{"in.bin", "new.bin"}, false, false},
+        {{"in.bin", "in.bin"}, false, true},
+        {{"extract", "fw.img", "out.bin"}, true, false},
+        {{"extract", "fw.img", "fw.img"}, true, true},
+        {{"create", "p.bin", "out.bin"}, true, false},
+    };
+    for (const auto &row : table) {
+        Sandbox box;
+        box.put("in.bin", IMAGE);
+        box.put("fw.img", sound_image(1, "1.0", PAYLOAD));
+        box.put("p.bin", PAYLOAD);
+        box.put("out.bin", "keep");
+        std::vector<std::string> cmd = {"strace", "-f", "-o", box.aside("trace"), "-e", "trace=fsync,fdatasync,sync_file_range"};
+        for (const std::string &w : row.swugimg ? companion_command() : command())
+            cmd.push_back(w);
+        cmd.insert(cmd.end(), row.args.begin(), row.args.end());
+        const Result r = box.run_command(cmd);
+        EXPECT_EQ(r.status, 0) << r.err;
+        const std::string trace = slurp(box.aside("trace"));
+        EXPECT_EQ(trace.find("fsync(") != std::string::npos, row.flushed) << row.args.back() << "\n" << trace;
+    }
+}
 
 // An extended attribute that cannot be carried over fails the run: the
 // replacement would lose it, and an ACL among them would widen access.
