@@ -272,6 +272,15 @@ TEST(Output, WhereNoReplacementIsAllowedWritesInPlace)
     ASSERT_EQ(chmod(sticky.c_str(), 01777), 0);
     EXPECT_EQ(box.run({"ro/in.bin", "sticky/out.bin"}, "", via).status, 0);
     EXPECT_EQ(slurp(sticky + "/out.bin"), "hello");
+
+    // Written in place (a second hard link) where the user may write but
+    // not read it: the file that cannot be read cannot be the input either.
+    box.put("wo/out.bin", "old");
+    const std::string wo = box.path() + "/wo";
+    ASSERT_EQ(link((wo + "/out.bin").c_str(), (wo + "/twin.bin").c_str()), 0);
+    ASSERT_EQ(chmod((wo + "/out.bin").c_str(), 0222), 0);
+    EXPECT_EQ(box.run({"ro/in.bin", "wo/out.bin"}, "", via).status, 0);
+    EXPECT_EQ(slurp(wo + "/twin.bin"), "hello");
     for (const auto &[name, content] : box.tree())
         EXPECT_EQ(name.find(".swug-"), std::string::npos) << "left behind: " << name;
 }
