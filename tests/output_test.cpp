@@ -327,6 +327,14 @@ TEST(Output, DescriptorsAreWrittenWhereTheyStand)
         {"echo HEAD >f; swug in.bin /dev/stdin 0>>f", "HEAD\nhello", 0},
         {"echo HEAD >f; swug in.bin /dev/fd/0 0>>f", "HEAD\nhello", 0},
         {"echo HEAD >f; swug in.bin /proc/self/fd/ 0>>f", "HEAD\n", 1},  // a directory, no descriptor
+        // Names in the descriptor folder that are no descriptor: nothing is
+        // made there, and descriptor 1 is never written.
+        {"echo HEAD >f; swug in.bin /dev/fd/1x >>f", "HEAD\n", 1},
+        {"echo HEAD >f; swug in.bin /dev/fd/01 >>f", "HEAD\n", 1},
+        {"echo HEAD >f; swug in.bin /dev/fd/+1 >>f", "HEAD\n", 1},
+        {"echo HEAD >f; swug in.bin /dev/fd/2147483647 >>f", "HEAD\n", 1},
+        {"echo HEAD >f; swug in.bin /dev/fd/2147483648 >>f", "HEAD\n", 1},
+        {"echo HEAD >f; swug in.bin /dev/fd/4294967297 >>f", "HEAD\n", 1},
         {"echo HEAD >f; swug in.bin /proc/self/fd/1 >>f", "HEAD\nhello", 0},
         {"echo HEAD >f; ln -s /dev/stdout link; swug in.bin link >>f; rm link", "HEAD\nhello", 0},
         {"cp in.bin f; swug f /dev/stdout >>f", HELLO, 1},
@@ -341,6 +349,31 @@ TEST(Output, DescriptorsAreWrittenWhereTheyStand)
         EXPECT_EQ(r.status, row.status) << row.script << "\n" << r.err;
         EXPECT_TRUE(same_content(box.tree()["f"], row.want)) << row.script;
     }
+}
+
+// An empty payload has nothing to lose, so it never counts as the input: an
+// empty output written in place (a second hard link) takes the new image.
+// A link loop names no file, and says so.
+TEST(Output, EmptyInputAndLinkLoops)
+{
+    POSIX_ONLY();
+    Sandbox box;
+    box.put("empty.bin", "");
+    box.put("out.bin", "");
+    ASSERT_EQ(link((box.path() + "/out.bin").c_str(), (box.path() + "/twin.bin").c_str()), 0);
+    ASSERT_EQ(symlink("loop-b", (box.path() + "/loop-a").c_str()), 0);
+    ASSERT_EQ(symlink("loop-a", (box.path() + "/loop-b").c_str()), 0);
+    std::vector<std::string> create = companion_command();
+    create.insert(create.end(), {"create", "empty.bin", "out.bin"});
+    const Result r = box.run_command(create);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(slurp(box.path() + "/twin.bin"), sound_image(0, "", ""));
+    create.back() = "loop-a";
+    const Result loop = box.run_command(create);
+    EXPECT_EQ(loop.status, 1);
+    EXPECT_EQ(loop.err, "swugimg: loop-a: cannot write: Too many levels of symbolic links\n");
+    ASSERT_EQ(unlink((box.path() + "/loop-a").c_str()), 0);  // the tree's walk would follow it
+    ASSERT_EQ(unlink((box.path() + "/loop-b").c_str()), 0);
 }
 
 // What a name stands for is what the system resolves it to, not its text:
