@@ -232,16 +232,17 @@ static int judge_named(const char *name, const OPTIONS *o, const KEYRING *ring, 
     SIGNATURE_FILE sf;
     uint8_t *whole = hold;
 
+    // Without a key no signature file is looked at: IMAGE.minisig may be
+    // anything, even a FIFO nobody writes.
     sf.name = o->sig_file != NULL ? o->sig_file : sig_name;
     sf.loaded = MISSING;
     sf.error = 0;
-    if (ring->count > 0 && o->sig_file == NULL &&
-        snprintf(sig_name, sizeof sig_name, "%s.minisig", name) >= (int)sizeof sig_name) {
+    if (o->sig_file == NULL && snprintf(sig_name, sizeof sig_name, "%s.minisig", name) >= (int)sizeof sig_name) {
         sf.loaded = UNREADABLE;
         sf.error = ENAMETOOLONG;
-    } else if (ring->count > 0) {
-        load_signature(&sf);
     }
+    if (ring->count > 0 && sf.loaded == MISSING)
+        load_signature(&sf);
     // cppcheck-suppress uninitvar ; load_signature fills sig wherever loaded is LOADED
     const bool hashed = sf.loaded == LOADED && sf.sig.hashed, legacy = sf.loaded == LOADED && !hashed;
     // A signature over the image itself needs all of it at once.

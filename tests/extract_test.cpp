@@ -1,6 +1,9 @@
 // swugimg extract, and the release policies of check and extract, black-box:
 // every refusal keeps the output as it was, extract agrees with check, and
 // what it writes is what it judged, even while the image is being swapped.
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
 #include "harness.h"
@@ -202,6 +205,21 @@ TEST(SwugimgPolicy, VersionsOfAnotherProductAreNotComparable)
         EXPECT_EQ(r.status, p.status) << p.image << " against " << p.min;
         EXPECT_EQ(r.out, p.status == 0 ? "fw.img: OK\n" : failed("fw.img", "version not comparable")) << p.image;
     }
+}
+
+// Without a key no signature file is looked at, whatever it is: here a FIFO
+// that nobody writes, which would wait forever.
+TEST(SwugimgOptions, WithoutAKeyNoSignatureIsRead)
+{
+    if (testing_windows())
+        GTEST_SKIP() << "a FIFO is a POSIX file";
+    Keys k(CHECKED_IN);
+    ASSERT_EQ(mkfifo((k.box.path() + "/fw.img.minisig").c_str(), 0644), 0);
+    for (const std::string verb : {"check fw.img", "extract fw.img out.bin"}) {
+        const Result r = k.sh("timeout 20 $SWUGIMG " + verb);
+        EXPECT_EQ(r.status, 0) << verb << "\n" << r.err;
+    }
+    ASSERT_EQ(unlink((k.box.path() + "/fw.img.minisig").c_str()), 0);
 }
 
 // The options are read in one pass, in order: a value is never an option,

@@ -273,6 +273,18 @@ TEST(Output, WhereNoReplacementIsAllowedWritesInPlace)
     EXPECT_EQ(box.run({"ro/in.bin", "sticky/out.bin"}, "", via).status, 0);
     EXPECT_EQ(slurp(sticky + "/out.bin"), "hello");
 
+    // Replaced where the user may write the output but not read it: its
+    // attributes are read through its name in /proc instead.
+    box.put("wr/out.bin", "old");
+    const std::string wr = box.path() + "/wr";
+    ASSERT_EQ(chmod(wr.c_str(), 0777), 0);
+    ASSERT_EQ(chmod((wr + "/out.bin").c_str(), 0222), 0);
+    EXPECT_EQ(box.run({"ro/in.bin", "wr/out.bin"}, "", via).status, 0);
+    EXPECT_EQ(slurp(wr + "/out.bin"), "hello");
+    struct stat st{};
+    ASSERT_EQ(stat((wr + "/out.bin").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0222u);
+
     // Written in place (a second hard link) where the user may write but
     // not read it: the file that cannot be read cannot be the input either.
     box.put("wo/out.bin", "old");
