@@ -154,7 +154,7 @@ TEST(SwugimgPolicy, OldestVersionAsSortOrdersIt)
         // Each end of the letters, against its neighbours outside them.
         {"1.0@", "1.0A"}, {"1.0A", "1.0@"}, {"1.0Z", "1.0["}, {"1.0Z", "1.0a"}, {"1.0`", "1.0a"},
         {"1.0z", "1.0{"}, {"1.0{", "1.0z"}, {"1.0z", "1.0!"}, {"1.0!", "1.0z"}, {"1.0z", "1.0~"},
-        {"1.0.Z", "1.0"}, {"1.0.z1", "1.0.z"},
+        {"1.0.Z", "1.0"}, {"1.0.z1", "1.0.z"}, {"1.0", "1.0.beta"}, {"1.10a", "1.9"}, {"1.9", "1.10a"},
     };
     for (const auto &p : pairs) {
         Sandbox box;

@@ -386,6 +386,28 @@ TEST(Output, EmptyInputAndLinkLoops)
     EXPECT_EQ(loop.err, "swugimg: loop-a: cannot write: Too many levels of symbolic links\n");
     ASSERT_EQ(unlink((box.path() + "/loop-a").c_str()), 0);  // the tree's walk would follow it
     ASSERT_EQ(unlink((box.path() + "/loop-b").c_str()), 0);
+
+    // A chain of links is followed as far as the system follows one, 40
+    // links, and no further.
+    for (const int links : {40, 41}) {
+        Sandbox chain;
+        chain.put("p.bin", "hello");
+        chain.put("end.bin", "old");
+        for (int i = 1; i <= links; i++) {
+            const std::string to = i == 1 ? "end.bin" : "l" + std::to_string(i - 1);
+            ASSERT_EQ(symlink(to.c_str(), (chain.path() + "/l" + std::to_string(i)).c_str()), 0);
+        }
+        std::vector<std::string> cmd = companion_command();
+        cmd.insert(cmd.end(), {"create", "p.bin", "l" + std::to_string(links)});
+        const Result r = chain.run_command(cmd);
+        EXPECT_EQ(r.status, links == 40 ? 0 : 1) << links << " links\n" << r.err;
+        EXPECT_EQ(slurp(chain.path() + "/end.bin"), links == 40 ? sound_image(0, "", "hello") : "old") << links;
+        if (links == 41) {
+            EXPECT_EQ(r.err, "swugimg: l41: cannot write: Too many levels of symbolic links\n");
+        }
+        for (int i = 1; i <= links; i++)
+            ASSERT_EQ(unlink((chain.path() + "/l" + std::to_string(i)).c_str()), 0);
+    }
 }
 
 // What a name stands for is what the system resolves it to, not its text:
@@ -490,6 +512,19 @@ os.execvp("sh", ["sh", "-c", sys.argv[2]])
         EXPECT_TRUE(same_tree(box.tree(), want)) << row.kind << ": " << row.run;
     }
     EXPECT_FALSE(fs::exists("/memfd:fwbuf (deleted)"));
+
+    // Opened without waiting, the pipe is then written waiting as any write
+    // does: a payload larger than the pipe holds goes through whole while
+    // its reader takes it.
+    Sandbox box;
+    const std::string large = pattern(300000);
+    box.put("large.bin", img((uint32_t)large.size(), large));
+    box.put("hold.py", hold_py);
+    const Result r = box.run_command({"timeout", "20", "python3", "hold.py", "pipe",
+                                      "cat <&8 7>&- >f & ($SWUG large.bin /proc/$$/fd/7 7>&- 8>&-); s=$?; "
+                                      "exec 7>&- 8>&-; wait; exit $s"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(same_content(box.tree()["f"], large));
 }
 
 // Started with standard input, output or error closed, as cron jobs,
