@@ -247,7 +247,9 @@ static int judge_named(const char *name, const OPTIONS *o, const KEYRING *ring, 
     const bool hashed = sf.loaded == LOADED && sf.sig.hashed, legacy = sf.loaded == LOADED && !hashed;
     // A signature over the image itself needs all of it at once.
     if (whole == NULL && legacy && (whole = static_cast<uint8_t *>(malloc(IMAGE_CAPACITY))) == NULL) {
-        complain(name, "cannot read", strerror(ENOMEM));
+        memset(r, 0, sizeof *r);
+        (void)snprintf(r->fault, sizeof r->fault, "cannot read: %s", strerror(ENOMEM));
+        complain(name, r->fault, NULL);
         return 2;
     }
     const WANTS w = {o->json || o->policy.sha256 != NULL, hashed, whole};

@@ -222,6 +222,25 @@ TEST(SwugimgOptions, WithoutAKeyNoSignatureIsRead)
     ASSERT_EQ(unlink((k.box.path() + "/fw.img.minisig").c_str()), 0);
 }
 
+// A signature over the image itself needs the whole image in memory, one
+// image at a time: checking many such images takes no more memory than one.
+TEST(SwugimgOptions, ManyImagesInBoundedMemory)
+{
+#if defined(__SANITIZE_ADDRESS__)
+    GTEST_SKIP() << "the sanitizer's runtime needs more address space than the limit leaves";
+#endif
+    if (testing_windows())
+        GTEST_SKIP() << "ulimit -v is a POSIX shell's";
+    Keys k(CHECKED_IN);
+    ASSERT_EQ(k.sh(SIGN_A_LEGACY + " && for i in $(seq 150); do cp fw.img $i.img; cp fw.img.minisig $i.img.minisig; "
+                   "done").status, 0);
+    const Result r = k.sh("ulimit -v 100000 && $SWUGIMG check -p a.pub $(seq -f %g.img 150) >out.txt; s=$?; "
+                          "grep -c ': OK$' out.txt; exit $s");
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.out, "150\n");
+}
+
 // The options are read in one pass, in order: a value is never an option,
 // the last of a single-value option counts, "-" is standard input wherever a
 // file is named and is read once at most, and "./-" is a file of that name.

@@ -207,6 +207,27 @@ TEST_P(OutputFault, ReplacesWholeOrKeeps)
 INSTANTIATE_TEST_SUITE_P(Injected, OutputFault, testing::ValuesIn(faults()),
                          [](const testing::TestParamInfo<Fault> &i) { return i.param.name; });
 
+// An output written in place that is the size of the input must be read to
+// tell it is not the input; when it cannot be read, it may be, and the run
+// fails at once, touching nothing.
+TEST(OutputFaults, UnreadableCopyOfTheInputSizeIsRefused)
+{
+    NEEDS_STRACE();
+    Sandbox box;
+    box.put("in.bin", IMAGE);
+    std::string same_size = IMAGE;
+    same_size[0] ^= 1;
+    box.put("out.bin", same_size);
+    ASSERT_EQ(link((box.path() + "/out.bin").c_str(), (box.path() + "/twin.bin").c_str()), 0);
+    const Tree before = box.tree();
+    std::vector<std::string> cmd = {"timeout", "20", "strace", "-o", "/dev/null", "-e", "inject=pread64:error=EIO"};
+    for (const std::string &w : command())
+        cmd.push_back(w);
+    cmd.insert(cmd.end(), {"in.bin", "out.bin"});
+    EXPECT_EQ(box.run_command(cmd).status, 1);
+    EXPECT_TRUE(same_tree(box.tree(), before));
+}
+
 // Only an output that is the input is flushed to the disk before the rename,
 // so that a crash leaves the image or the payload; any other output is not,
 // for speed. For swug, extract and create alike.
