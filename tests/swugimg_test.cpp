@@ -242,6 +242,13 @@ TEST(Swugimg, StreamsAndStandardInput)
     EXPECT_EQ(swugimg_sh(box, {"check", "-"}, "< img.bin").out, "-: OK\n");
     EXPECT_EQ(swugimg_sh(box, {"check", "-", "./-"}, "< img.bin").out,
               "-: OK\n./-: FAILED (payload short by 1 bytes)\n");
+    // Past the largest image, a file tells its size; a stream only that it
+    // goes on.
+    box.put("long.bin", std::string(1048576 + 1000, 'x'));
+    Result longer = swugimg(box, {"info", "--json", "long.bin"});
+    EXPECT_NE(longer.out.find("\"size\":1049576,"), std::string::npos) << longer.out;
+    longer = swugimg_sh(box, {"info", "--json", "-"}, "< long.bin");
+    EXPECT_NE(longer.out.find("\"size\":1049576,"), std::string::npos) << longer.out;
     if (testing_windows())
         return;  // a Unix pipe into Wine is a pipe all the same, but FIFOs and /proc are not Windows'
     EXPECT_EQ(swugimg_sh(box, {"check", "-"}, "< /dev/null").out, "-: FAILED (shorter than the 40-byte header)\n");
@@ -249,6 +256,8 @@ TEST(Swugimg, StreamsAndStandardInput)
     EXPECT_NE(r.out.find("\"size\":70040,"), std::string::npos) << r.out;
     EXPECT_EQ(swugimg_sh(box, {"check", "-"}, "", "cat img.bin img.bin |").out, "-: OK\n")
         << "trailing bytes do not make an image unsound";
+    r = swugimg_sh(box, {"info", "--json", "-"}, "", "cat long.bin |");
+    EXPECT_NE(r.out.find("\"size\":1048577,"), std::string::npos) << r.out;
 
     ASSERT_EQ(box.run_command({"mkfifo", "fifo"}).status, 0);
     r = swugimg_sh(box, {"check", "fifo"}, "", "cat img.bin > fifo &");
