@@ -134,7 +134,7 @@ TEST(SwugimgExtractOutput, WrittenByTheOutputRule)
 // digit.
 TEST(SwugimgPolicy, OldestVersionAsSortOrdersIt)
 {
-    if (!have("sort") || system("printf '1\\n2\\n' | sort -V -s >/dev/null 2>&1") != 0)
+    if (!on_path("sort") || system("printf '1\\n2\\n' | sort -V -s >/dev/null 2>&1") != 0)
         GTEST_SKIP() << "needs GNU sort with -V (Debian package coreutils)";
     const struct {
         std::string image, min;
@@ -155,6 +155,8 @@ TEST(SwugimgPolicy, OldestVersionAsSortOrdersIt)
         {"1.0@", "1.0A"}, {"1.0A", "1.0@"}, {"1.0Z", "1.0["}, {"1.0Z", "1.0a"}, {"1.0`", "1.0a"},
         {"1.0z", "1.0{"}, {"1.0{", "1.0z"}, {"1.0z", "1.0!"}, {"1.0!", "1.0z"}, {"1.0z", "1.0~"},
         {"1.0.Z", "1.0"}, {"1.0.z1", "1.0.z"}, {"1.0", "1.0.beta"}, {"1.10a", "1.9"}, {"1.9", "1.10a"},
+        // A suffix holds letters, digits and '~' only: ".a-1" is none.
+        {"1.a-1", "1-2"}, {"1-2", "1.a-1"},
     };
     for (const auto &p : pairs) {
         Sandbox box;
@@ -296,7 +298,7 @@ TEST(SwugimgOptions, OnePassInOrder)
 // back by Python, with hashlib's digests.
 TEST(SwugimgExtractJson, ReadBackByAParser)
 {
-    if (!have("python3"))
+    if (!on_path("python3"))
         GTEST_SKIP() << "needs python3 (Debian package python3)";
     Keys k(CHECKED_IN);
     ASSERT_EQ(k.sh(SIGN_A + " && cp fw.img.minisig evil.img.minisig").status, 0);

@@ -30,32 +30,6 @@ namespace {
 const std::string PAYLOAD = pattern(300000);
 const std::string IMAGE = img((uint32_t)PAYLOAD.size(), PAYLOAD);
 
-bool on_path(const std::string &tool)
-{
-    return system(("command -v " + tool + " >/dev/null 2>&1").c_str()) == 0;
-}
-
-// Why faults cannot be injected into the program under test, or "".
-std::string why_not_traceable()
-{
-    if (testing_windows())
-        return "strace works on Linux system calls, not on the Windows program's";
-#if defined(__SANITIZE_ADDRESS__)
-    return "the sanitizer runtime makes system calls of its own, which the faults would hit";
-#endif
-    if (!on_path("strace"))
-        return "needs strace (Debian package strace)";
-    static const bool traces = system("strace -o /dev/null true >/dev/null 2>&1") == 0;
-    return traces ? "" : "strace cannot trace here (no ptrace)";
-}
-
-#define NEEDS_STRACE()                                  \
-    do {                                                \
-        const std::string why = why_not_traceable();    \
-        if (!why.empty())                               \
-            GTEST_SKIP() << why;                        \
-    } while (0)
-
 std::string slurp(const std::string &path)
 {
     std::ifstream f(path, std::ios::binary);

@@ -59,6 +59,24 @@ bool testing_windows()
     return program.size() > 4 && program.compare(program.size() - 4, 4, ".exe") == 0;
 }
 
+bool on_path(const std::string &tool)
+{
+    return system(("command -v " + tool + " >/dev/null 2>&1").c_str()) == 0;
+}
+
+std::string why_not_traceable()
+{
+    if (testing_windows())
+        return "strace works on Linux system calls, not on the Windows program's";
+#if defined(__SANITIZE_ADDRESS__)
+    return "the sanitizer runtime makes system calls of its own, which the faults would hit";
+#endif
+    if (!on_path("strace"))
+        return "needs strace (Debian package strace)";
+    static const bool traces = system("strace -o /dev/null true >/dev/null 2>&1") == 0;
+    return traces ? "" : "strace cannot trace here (no ptrace)";
+}
+
 std::vector<std::string> command()
 {
     const char *env = std::getenv("SWUG_CMD");

@@ -26,6 +26,16 @@ std::string sound_image(uint8_t marker, const std::string &version, const std::s
 
 // Whether the program under test is the Windows build, swug.exe.
 bool testing_windows();
+// Whether a program of that name is on PATH.
+bool on_path(const std::string &tool);
+// Why faults cannot be injected into the program under test by strace, or "".
+std::string why_not_traceable();
+#define NEEDS_STRACE()                               \
+    do {                                             \
+        const std::string why = why_not_traceable(); \
+        if (!why.empty())                            \
+            GTEST_SKIP() << why;                     \
+    } while (0)
 
 // The command that starts the program: SWUG_CMD split on spaces (for example
 // "wine build-windows/swug.exe"), or else the program built beside the tests.

@@ -65,18 +65,24 @@ bool raw_mode(int tty)
 
 // The program on a new terminal, started in an empty directory, so that it
 // fails at once and goes to the prompt. stdin_null: standard input from
-// /dev/null while the terminal stays the console.
+// /dev/null while the terminal stays the console. first_read_interrupted:
+// under strace, which fails the first read of the terminal with EINTR, as a
+// signal that interrupts the wait would.
 struct OnTerminal {
     Sandbox box;
     int master = -1, slave = -1;
     pid_t pid = -1;
 
-    explicit OnTerminal(bool stdin_null = false)
+    explicit OnTerminal(bool stdin_null = false, bool first_read_interrupted = false)
     {
-        std::vector<std::string> cmd = command();
-        std::vector<char *> argv = exec_argv(cmd);
-        if (openpty(&master, &slave, nullptr, nullptr, nullptr) != 0)
+        char name[256];
+        if (openpty(&master, &slave, name, nullptr, nullptr) != 0)
             return;
+        std::vector<std::string> cmd = command();
+        if (first_read_interrupted)
+            cmd.insert(cmd.begin(), {"strace", "-o", "/dev/null", "-P", name, "-e", "trace=read", "-e",
+                                     "inject=read:error=EINTR:when=1"});
+        std::vector<char *> argv = exec_argv(cmd);
         pid = fork();
         if (pid == 0) {
             close(master);
@@ -162,6 +168,23 @@ TEST(KeyWait, AnyKeyOrSignalLeavesTheTerminalAsItWas)
         ASSERT_EQ(ioctl(t.slave, FIONREAD, &left), 0);
         EXPECT_EQ(left, 0) << "bytes of the key left for the shell";
     }
+}
+
+// A read the wait makes that a signal interrupts is made again, and the one
+// key still ends the wait, not a second one.
+TEST(KeyWait, InterruptedReadIsMadeAgain)
+{
+    NEEDS_STRACE();
+    OnTerminal t(false, true);
+    ASSERT_GT(t.pid, 0);
+    EXPECT_NE(read_until(t.master, PROMPT).find(PROMPT), std::string::npos);
+    for (int i = 0; i < 1000 && !raw_mode(t.slave); i++)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    int status = 0;
+    EXPECT_EQ(waitpid(t.pid, &status, WNOHANG), 0) << "ended without a key";
+    ASSERT_EQ(write(t.master, "k", 1), 1);
+    EXPECT_EQ(t.status_within(10), 0) << "still waiting after the key";
 }
 
 // With standard input redirected there is nobody to press a key: the prompt

@@ -89,6 +89,8 @@ std::vector<Row> rows()
          failed("big.img", "larger than 1048576 bytes")},
         {"every_image_judged", SIGN_A, "-p a.pub fw.img v2.img fw.img", 1,
          ok + failed("v2.img", "no signature") + ok},
+        // Each image's trusted comment is its own, whatever the one before held.
+        {"comments_of_two_lengths", "sign a v2.img && " + SIGN_A, "-p a.pub v2.img fw.img", 0, "v2.img: OK\n" + ok},
     };
 }
 

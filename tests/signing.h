@@ -12,11 +12,6 @@
 
 inline const std::string PAYLOAD = pattern(5000);
 
-inline bool have(const std::string &tool)
-{
-    return system(("command -v " + tool + " >/dev/null 2>&1").c_str()) == 0;
-}
-
 // Where the keys and signatures come from.
 enum Source { CHECKED_IN, FRESH };
 
@@ -24,9 +19,9 @@ inline std::string source_name(Source s) { return s == FRESH ? "fresh" : "checke
 
 #define NEEDS_TOOLS(source)                                                                                  \
     do {                                                                                                     \
-        if (!have("python3"))                                                                                \
+        if (!on_path("python3"))                                                                                \
             GTEST_SKIP() << "needs python3 (Debian package python3)";                                        \
-        if ((source) == FRESH && (!have("minisign") || !have("signify-openbsd")))                            \
+        if ((source) == FRESH && (!on_path("minisign") || !on_path("signify-openbsd")))                            \
             GTEST_SKIP() << "fresh keys need minisign and signify-openbsd (Debian packages of those names)"; \
     } while (0)
 
@@ -34,7 +29,8 @@ inline std::string source_name(Source s) { return s == FRESH ? "fresh" : "checke
 // signify key, s; and variants of the image. Scripts run by sh there find
 // swugimg in $SWUGIMG, and sign with two functions that either run the
 // tools or copy what they made before:
-//   sign KEY IMAGE        IMAGE.minisig by key a, b or a.legacy (minisign -l)
+//   sign KEY IMAGE        IMAGE.minisig by key a, b or a.legacy (minisign -l);
+//                         v2.img by key a only, with a longer trusted comment
 //   signify IMAGE FILE    FILE by key s
 struct Keys {
     Sandbox box;
@@ -66,7 +62,8 @@ struct Keys {
         const std::string signing =
             source == FRESH
                 ? "sign() { minisign -S $([ \"$1\" = a.legacy ] && echo -l) -s \"${1%.legacy}.sec\" "
-                  "-t 'release 1.0' -m \"$2\" >/dev/null; }; "
+                  "-t \"$([ \"$2\" = v2.img ] && echo \"$V2_COMMENT\" || echo 'release 1.0')\" -m \"$2\" >/dev/null; }; "
+                  "V2_COMMENT='release 2.0, whose trusted comment is longer than the others'; "
                   "signify() { signify-openbsd -S -s s.sec -m \"$1\" -x \"$2\"; }; "
                 : "sign() { cp \"$FIXTURES/$2.$1.minisig\" \"$2.minisig\"; }; "
                   "signify() { cp \"$FIXTURES/$1.s.sig\" \"$2\"; }; ";
