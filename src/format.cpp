@@ -4,6 +4,8 @@
 
 #include <string.h>
 
+#include <algorithm>
+
 uint32_t le32(const uint8_t *p)
 {
     return (uint32_t)p[0] | (uint32_t)p[1] << 8 | (uint32_t)p[2] << 16 | (uint32_t)p[3] << 24;
@@ -47,7 +49,7 @@ uint32_t payload_checksum(const uint8_t *p, uint32_t n)
     uint32_t crc = 0;
 
     for (uint32_t pos = 0; pos < n; pos += CHECKSUM_BLOCK) {
-        const uint32_t block = n - pos < CHECKSUM_BLOCK ? n - pos : CHECKSUM_BLOCK;
+        const uint32_t block = std::min(n - pos, (uint32_t)CHECKSUM_BLOCK);
         crc = generate_CRC_512(p + pos, (int32_t)block, crc);
     }
     return crc;

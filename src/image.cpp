@@ -7,6 +7,8 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <algorithm>
+
 #include "reading.h"
 
 PRINTF_LIKE(2, 3) static void set_fault(IMAGE_REPORT *r, const char *fmt, ...)
@@ -33,7 +35,7 @@ typedef struct {
 
 static void feed_payload(PAYLOAD_STREAM *ps, const uint8_t *p, size_t n, bool digest)
 {
-    n = n < ps->length - ps->fed ? n : ps->length - ps->fed;
+    n = std::min(n, (size_t)(ps->length - ps->fed));
     if (n == 0)
         return;  // past the payload: trailing bytes
     if (digest)
@@ -54,7 +56,7 @@ static void end_payload(PAYLOAD_STREAM *ps, bool digest)
     while (ps->fed < ps->length) {
         const uint32_t tail_len = (uint32_t)ps->tail_len;
         memcpy(fill, ps->tail, tail_len);
-        const uint32_t pad = ps->length - ps->fed < 4096 ? ps->length - ps->fed : 4096;
+        const uint32_t pad = std::min(ps->length - ps->fed, (uint32_t)4096);
         memset(fill + tail_len, IMAGE_FILL, pad);
         if (digest)
             digest_add(&ps->sha256, fill + tail_len, pad);
@@ -70,9 +72,9 @@ static void end_payload(PAYLOAD_STREAM *ps, bool digest)
 // Where the file's size, the header and the checksum say the payload lies.
 static void measure(IMAGE_REPORT *r, PAYLOAD_STREAM *ps, bool digest)
 {
-    const int64_t after = r->size > HEADER_SIZE ? r->size - HEADER_SIZE : 0;
+    const int64_t after = std::max(r->size - HEADER_SIZE, (int64_t)0);
 
-    r->present = after < r->head.length ? (uint32_t)after : r->head.length;
+    r->present = (uint32_t)std::min(after, (int64_t)r->head.length);
     r->trailing = after - r->present;
     r->computed_ok = length_fits(r->head.length);
     r->padding = r->computed_ok ? r->head.length - r->present : 0;
@@ -103,10 +105,10 @@ bool read_image(const char *name, const WANTS *w, IMAGE_REPORT *r)
     do {
         // cppcheck-suppress legacyUninitvar ; the buffer the read below fills
         uint8_t *p = w->whole != NULL ? w->whole + pos : buf;
-        want = IMAGE_CAPACITY - pos < sizeof buf ? IMAGE_CAPACITY - pos : sizeof buf;
+        want = std::min(IMAGE_CAPACITY - pos, sizeof buf);
         ok = read_up_to(f, p, want, &n, pos + want == IMAGE_CAPACITY ? &more : NULL);
         if (pos == 0) {
-            memcpy(header, p, n < HEADER_SIZE ? n : HEADER_SIZE);
+            memcpy(header, p, std::min(n, (size_t)HEADER_SIZE));
             r->head = header_of(header);
             memset(&ps, 0, sizeof ps);
             ps.length = length_fits(r->head.length) ? r->head.length : 0;
@@ -116,7 +118,7 @@ bool read_image(const char *name, const WANTS *w, IMAGE_REPORT *r)
             digest_add(&image_sha256, p, n);
         if (w->blake2b)
             digest_add(&image_blake2b, p, n);
-        const size_t skip = pos == 0 ? (n < HEADER_SIZE ? n : HEADER_SIZE) : 0;
+        const size_t skip = pos == 0 ? std::min(n, (size_t)HEADER_SIZE) : 0;
         feed_payload(&ps, p + skip, n - skip, w->sha256);
         pos += n;
     } while (ok && n == want && !more && pos < IMAGE_CAPACITY);

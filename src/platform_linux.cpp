@@ -15,6 +15,8 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
+
 #include "output.h"
 
 // ---- Signals and the terminal ----------------------------------------------
@@ -558,7 +560,7 @@ static bool holds_input(int fd, const struct stat *st, const Input *input)
     if (input == NULL || input->size == 0 || !S_ISREG(st->st_mode) || (uint64_t)st->st_size != input->size)
         return false;
     for (size_t at = 0; at < input->size;) {
-        const size_t want = input->size - at < sizeof buf ? input->size - at : sizeof buf;
+        const size_t want = std::min(input->size - at, sizeof buf);
         const ssize_t n = pread(fd, buf, want, (off_t)at);
         if (n < 0 && errno == EINTR)
             continue;

@@ -6,8 +6,11 @@
 #include <fcntl.h>
 #include <io.h>
 #include <string.h>
+#define NOMINMAX  // std::min, not the macro windows.h would define
 #include <windows.h>
 #include <shellapi.h>
+
+#include <algorithm>
 
 #include "output.h"
 
@@ -188,7 +191,7 @@ static bool write_all(HANDLE h, const uint8_t *p, size_t n)
 {
     while (n > 0) {
         DWORD done = 0;
-        const DWORD chunk = n < 0x40000000u ? (DWORD)n : 0x40000000u;
+        const DWORD chunk = (DWORD)std::min(n, (size_t)0x40000000u);
         if (!WriteFile(h, p, chunk, &done, NULL) || done == 0) {
             errno_from_last_error();
             return false;
@@ -371,7 +374,7 @@ static bool holds_input(HANDLE h, const BY_HANDLE_FILE_INFORMATION *info, const 
     if (input == NULL || input->size == 0 || size != input->size)
         return false;
     for (size_t at = 0; at < input->size;) {
-        const DWORD want = (DWORD)(input->size - at < sizeof buf ? input->size - at : sizeof buf);
+        const DWORD want = (DWORD)std::min(input->size - at, sizeof buf);
         OVERLAPPED where = {};
         DWORD n = 0;
         where.Offset = (DWORD)at;

@@ -1,6 +1,8 @@
 // swug's image record, see main.h: swug alone carries its megabyte.
 #include "main.h"
 
+#include <algorithm>
+
 // The record starts out holding nothing but IMAGE_FILL, stored that way in
 // the program file, so that the fill before the first read need not write
 // (and so fault in) a megabyte of fresh pages.
@@ -30,7 +32,7 @@ SWUG_IMG swug_img = {
 
 void generate_CRC(void)
 {
-    const uint32_t n = swug_img.sw_str.length < BODY_CAPACITY ? swug_img.sw_str.length : BODY_CAPACITY;
+    const uint32_t n = std::min(swug_img.sw_str.length, (uint32_t)BODY_CAPACITY);
 
     swug_img.sw_str.CRC = payload_checksum(swug_img.sw_bin, n);
 }

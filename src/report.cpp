@@ -6,6 +6,8 @@
 #include <stdio.h>
 #include <string.h>
 
+#include <algorithm>
+
 // Standard output for `out`, or standard error where it is NULL.
 void say(RESULTS *out, const char *s, size_t n)
 {
@@ -27,7 +29,7 @@ void sayf(RESULTS *out, const char *fmt, ...)
     va_start(ap, fmt);
     n = vsnprintf(buf, sizeof buf, fmt, ap);
     va_end(ap);
-    say(out, buf, n < 0 ? 0 : (size_t)n < sizeof buf ? (size_t)n : sizeof buf - 1);
+    say(out, buf, n < 0 ? 0 : std::min((size_t)n, sizeof buf - 1));
 }
 
 static bool must_escape(unsigned char c)
