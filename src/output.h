@@ -48,6 +48,7 @@ Step make_temp(OutputFile *out);
 bool fill_temp(OutputFile *out, const Content *c, bool durable);
 // Renames the temporary file over the output.
 Step rename_temp(OutputFile *out);
+// Removes the temporary file, which fill_temp has closed whatever happened.
 void drop_temp(OutputFile *out);
 // Writes the output where it is: through the descriptor it names, or opened
 // without truncating and truncated only once it is known not to be `input`.

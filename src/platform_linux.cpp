@@ -78,7 +78,7 @@ static void hold_standard_descriptors(void)
             continue;
         const int held = open("/dev/null", O_PATH);
         if (held != fd) {
-            if (held >= 0)
+            if (held != -1)
                 (void)close(held);  // cannot happen: open takes the lowest free descriptor
             return;                 // without /dev/null, they stay closed
         }
@@ -300,7 +300,7 @@ static Output follow_links(OutputFile *out, bool *behind_link)
     for (int hops = 0; hops <= 40; hops++) {
         *behind_link = hops > 0;
         out->named_fd = own_descriptor(out->dir, out->base);
-        if (out->named_fd >= 0)
+        if (out->named_fd != -1)
             return OUTPUT_IN_PLACE;
         if (fstatat(out->dir, out->base, &out->old, AT_SYMLINK_NOFOLLOW) != 0)
             return errno == ENOENT ? OUTPUT_NEW : OUTPUT_REFUSED;
@@ -317,7 +317,7 @@ static Output follow_links(OutputFile *out, bool *behind_link)
         const int dir = open_parent(link[0] == '/' ? AT_FDCWD : out->dir, link, out->base);
         (void)close(out->dir);
         out->dir = dir;
-        if (dir < 0)
+        if (dir == -1)
             return OUTPUT_REFUSED;
     }
     return refused(ELOOP);
@@ -330,10 +330,10 @@ Output find_output(OutputFile *out, const char *name, const Input *input, bool *
     Output found;
 
     out->dir = open_parent(AT_FDCWD, name, out->base);
-    if (out->dir < 0)
+    if (out->dir == -1)
         return OUTPUT_REFUSED;
     found = follow_links(out, &behind_link);
-    if (found == OUTPUT_IN_PLACE && out->named_fd < 0)
+    if (found == OUTPUT_IN_PLACE && out->named_fd == -1)
         out->through = name;
     // Behind a link, what was found must be what the system finds, so that
     // nothing is ever made at a name the user did not give.
@@ -356,11 +356,11 @@ Output find_output(OutputFile *out, const char *name, const Input *input, bool *
     // Read access, for its extended attributes; without it, they are read
     // through its name in /proc.
     out->old_fd = openat(out->dir, out->base, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-    if (out->old_fd < 0 && errno == EACCES) {
+    if (out->old_fd == -1 && errno == EACCES) {
         out->old_fd = openat(out->dir, out->base, O_PATH | O_NOFOLLOW | O_CLOEXEC);
         (void)snprintf(out->old_path, sizeof out->old_path, "/proc/self/fd/%d", out->old_fd);
     }
-    if (out->old_fd < 0 || fstat(out->old_fd, &out->old) != 0)
+    if (out->old_fd == -1 || fstat(out->old_fd, &out->old) != 0)
         return OUTPUT_REFUSED;
     if (!S_ISREG(out->old.st_mode) || out->old.st_nlink > 1)
         return refused(EAGAIN);  // changed while it was looked at
@@ -405,14 +405,14 @@ Step make_temp(OutputFile *out)
     }
     fatal_signal_set(&fatal);
     (void)sigprocmask(SIG_BLOCK, &fatal, &saved);
-    for (int n = 0; out->temp_fd < 0 && error == EEXIST && n < 100; n++) {
+    for (int n = 0; out->temp_fd == -1 && error == EEXIST && n < 100; n++) {
         temp_name_for_try(n, out->temp_name);
         out->temp_fd = openat(out->dir, out->temp_name, O_WRONLY | O_CREAT | O_EXCL | O_NOCTTY | O_CLOEXEC, mode);
-        error = out->temp_fd < 0 ? errno : 0;
+        error = out->temp_fd == -1 ? errno : 0;
     }
-    out->temp_live = out->temp_fd >= 0;
+    out->temp_live = out->temp_fd != -1;
     (void)sigprocmask(SIG_SETMASK, &saved, NULL);
-    if (out->temp_fd >= 0)
+    if (out->temp_fd != -1)
         return DONE;
     errno = error;
     return error == EACCES || error == EPERM ? NOT_ALLOWED : FAILED;
@@ -514,7 +514,7 @@ static bool carry_over(const OutputFile *out)
 // only freed at the close, which costs ext4 a second journal update.
 static void let_go_of_old(OutputFile *out)
 {
-    if (out->old_fd >= 0)
+    if (out->old_fd != -1)
         (void)close(out->old_fd);  // opened only to read; nothing was written
     out->old_fd = -1;
     out->old_path[0] = '\0';
@@ -542,9 +542,6 @@ Step rename_temp(OutputFile *out)
 
 void drop_temp(OutputFile *out)
 {
-    if (out->temp_fd >= 0)
-        (void)close(out->temp_fd);  // the file goes anyway
-    out->temp_fd = -1;
     // Nothing more can be done when even this fails.
     (void)unlinkat(out->dir, out->temp_name, 0);
     out->temp_live = 0;
@@ -591,10 +588,10 @@ static int open_in_place(const OutputFile *out)
             continue;  // a reader of its own would let a FIFO fill up and wait forever
         fd = out->through != NULL ? open(out->through, access | O_NONBLOCK | common)
                                   : openat(out->dir, out->base, access | O_CREAT | O_NOFOLLOW | common, 0666);
-        if (fd >= 0 || errno != EACCES)
+        if (fd != -1 || errno != EACCES)
             break;
     }
-    if (fd >= 0 && out->through != NULL && fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0) {
+    if (fd != -1 && out->through != NULL && fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0) {
         (void)close(fd);  // just opened, and written nothing: it closes, leaving errno as fcntl set it
         return -1;
     }
@@ -603,7 +600,7 @@ static int open_in_place(const OutputFile *out)
 
 bool write_in_place(OutputFile *out, const Content *c, const Input *input)
 {
-    const bool own = out->named_fd < 0;
+    const bool own = out->named_fd == -1;
     const int fd = own ? open_in_place(out) : out->named_fd;
     struct stat st;
     bool ok;
@@ -611,13 +608,13 @@ bool write_in_place(OutputFile *out, const Content *c, const Input *input)
     // A descriptor is written at its position, so that `>>` appends and the
     // other lines of a `{ ...; } > f` group stay; a file opened here is
     // emptied first.
-    ok = fd >= 0 && fstat(fd, &st) == 0;
+    ok = fd != -1 && fstat(fd, &st) == 0;
     if (ok && (is_input(input, &st) || holds_input(fd, &st, input))) {
         errno = EPERM;
         ok = false;
     }
     ok = ok && (!own || !S_ISREG(st.st_mode) || ftruncate(fd, 0) == 0) && put(fd, c);
-    if (own && fd >= 0)
+    if (own && fd != -1)
         ok = close(fd) == 0 && ok;
     return ok;
 }
@@ -625,7 +622,7 @@ bool write_in_place(OutputFile *out, const Content *c, const Input *input)
 void end_output(OutputFile *out)
 {
     let_go_of_old(out);
-    if (out->dir >= 0)
+    if (out->dir != -1)
         (void)close(out->dir);  // opened only to look up names in
     out->dir = out->named_fd = -1;
 }

@@ -353,9 +353,6 @@ Step rename_temp(OutputFile *out)
 
 void drop_temp(OutputFile *out)
 {
-    if (out->temp_handle != INVALID_HANDLE_VALUE)
-        (void)CloseHandle(out->temp_handle);  // the file goes anyway
-    out->temp_handle = INVALID_HANDLE_VALUE;
     EnterCriticalSection(&temp_lock);
     (void)DeleteFileA(out->temp);  // nothing more can be done when even this fails
     out->temp_live = false;
