@@ -76,12 +76,9 @@ static void hold_standard_descriptors(void)
     for (int fd = 0; fd <= 2; fd++) {
         if (fcntl(fd, F_GETFD) != -1 || errno != EBADF)
             continue;
-        const int held = open("/dev/null", O_PATH);
-        if (held != fd) {
-            if (held != -1)
-                (void)close(held);  // cannot happen: open takes the lowest free descriptor
-            return;                 // without /dev/null, they stay closed
-        }
+        // open takes the lowest free descriptor, which is fd.
+        if (open("/dev/null", O_PATH) != fd)
+            return;  // without /dev/null, they stay closed
     }
 }
 
