@@ -100,6 +100,10 @@ std::vector<Verdict> verdicts()
         {"under_40_bytes", sound.substr(0, 39), "shorter than the 40-byte header", {"size:     39"}},
         {"empty", "", "shorter than the 40-byte header", {"length:   4294967295"}},
         {"escaped_version", sound_image(0, "v1\\\x01\xE9", ""), "", {"version:  v1\\\\\\x01\\xE9"}},
+        // Each end of what prints as itself; all 31 bytes, with the length
+        // (65: "A") after them.
+        {"version_edges", sound_image(0, "\x1F ~\x7F", ""), "", {"version:  \\x1F ~\\x7F"}},
+        {"version_of_31_bytes", sound_image(0, std::string(31, 'V'), pattern(65)), "", {"version:  " + std::string(31, 'V')}},
         // Payloads longer than the blocks images are read in, ending within
         // a word, with and without padding after it.
         {"sound_across_blocks", sound_image(1, "big", pattern(200003)), "", {"length:   200003"}},
