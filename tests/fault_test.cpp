@@ -571,16 +571,18 @@ TEST(OutputFileSystems, SecondNameOverSshfsIsNeverWrittenInPlace)
 // ---- Signals ---------------------------------------------------------------
 
 // The program, started under strace with each write held back for two
-// seconds, so that a signal can find it with its temporary file made.
+// seconds, so that a signal can find it with its temporary file made; or
+// with the calls `hold` names held back instead.
 struct HeldRun {
     pid_t strace = -1;
-    std::string dir;
+    std::string dir, trace;
 
-    HeldRun(const Sandbox &box, const std::vector<std::string> &args, int ignored = 0, bool stdin_closed = false)
-        : dir(box.path())
+    HeldRun(const Sandbox &box, const std::vector<std::string> &args, int ignored = 0, bool stdin_closed = false,
+            const std::vector<std::string> &hold = {"-e", "inject=write:delay_enter=2000000"})
+        : dir(box.path()), trace(box.aside("trace"))
     {
-        std::vector<std::string> cmd = {"strace", "-o", box.aside("trace"), "-e",
-                                        "inject=write:delay_enter=2000000"};
+        std::vector<std::string> cmd = {"strace", "-o", trace};
+        cmd.insert(cmd.end(), hold.begin(), hold.end());
         // The shell closes standard input and becomes the program, which
         // strace goes on tracing.
         if (stdin_closed)
@@ -612,6 +614,17 @@ struct HeldRun {
         }
         return false;
     }
+    // Waits for the trace to show the start of a call holding `call`, which
+    // is then held back.
+    bool wait_for_call(const std::string &call) const
+    {
+        for (int i = 0; i < 500; i++) {
+            if (slurp(trace).find(call) != std::string::npos)
+                return true;
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        return false;
+    }
     // The program's own process: strace's only child. 0 when the system
     // does not say, which kill() must never be given.
     pid_t program() const
@@ -629,6 +642,40 @@ struct HeldRun {
         return status;
     }
 };
+
+// The output is looked at, then opened to read its attributes. Should it
+// have become a second name of another file, or a FIFO, in between, the run
+// fails and leaves both as they are: a second name must be written in place,
+// and nothing replaces a FIFO.
+TEST(OutputRaces, OutputChangedWhileLookedAtIsLeftAlone)
+{
+    NEEDS_STRACE();
+    for (const bool fifo : {false, true}) {
+        SCOPED_TRACE(fifo ? "FIFO" : "second name");
+        Sandbox box;
+        box.put("in.bin", IMAGE);
+        box.put("out.bin", "keep");
+        box.put("other", "another file");
+        HeldRun run(box, {"in.bin", "out.bin"}, 0, false,
+                    {"-P", "out.bin", "-e", "trace=openat", "-e", "inject=openat:delay_enter=2000000"});
+        ASSERT_TRUE(run.wait_for_call("\"out.bin\", O_RDONLY")) << slurp(run.trace);
+        const std::string swap = box.path() + "/swap", out = box.path() + "/out.bin";
+        ASSERT_EQ(fifo ? mkfifo(swap.c_str(), 0644) : link((box.path() + "/other").c_str(), swap.c_str()), 0);
+        ASSERT_EQ(rename(swap.c_str(), out.c_str()), 0);
+        const int status = run.wait_status();
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << std::hex << status;
+        struct stat st {};
+        ASSERT_EQ(lstat(out.c_str(), &st), 0);
+        if (fifo) {
+            EXPECT_TRUE(S_ISFIFO(st.st_mode));
+        } else {
+            EXPECT_EQ(st.st_nlink, 2u);
+            EXPECT_EQ(slurp(out), "another file");
+        }
+        EXPECT_EQ(slurp(box.path() + "/other"), "another file");
+        EXPECT_TRUE(leftovers(box.path()).empty());
+    }
+}
 
 TEST(OutputSignals, InterruptRemovesTheTemporaryFileAndEndsBySignal)
 {
