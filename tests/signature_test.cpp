@@ -31,6 +31,12 @@ std::string failed(const std::string &name, const std::string &reason)
     return name + ": FAILED (" + reason + ")\n";
 }
 
+// Appends empty lines to file $1 until it is $2 bytes long.
+const std::string PAD = "pad() { n=$(wc -c <\"$1\"); head -c $(($2 - n)) /dev/zero | tr '\\0' '\\n' >>\"$1\"; }; ";
+
+// $1 times "-p $2 ".
+const std::string KEYS = "keys() { for i in $(seq \"$1\"); do printf -- '-p %s ' \"$2\"; done; }; ";
+
 std::vector<Row> rows()
 {
     const std::string ok = "fw.img: OK\n", malformed = failed("fw.img", "malformed signature");
@@ -78,6 +84,12 @@ std::vector<Row> rows()
         {"empty", ": >fw.img.minisig", "-p a.pub fw.img", 1, malformed},
         {"oversized", "", "-p a.pub -x big.sig fw.img", 1, malformed},
         {"endless", "", "-p a.pub -x /dev/zero fw.img", 1, malformed},
+        // Key and signature files are read up to 16384 bytes, and up to 64 keys.
+        {"signature_of_the_largest_size", SIGN_A + " && " + PAD + "pad fw.img.minisig 16384", "-p a.pub fw.img", 0, ok},
+        {"signature_past_the_largest_size", SIGN_A + " && " + PAD + "pad fw.img.minisig 16385", "-p a.pub fw.img", 1,
+         malformed},
+        {"key_of_the_largest_size", SIGN_A + " && " + PAD + "pad a.pub 16384", "-p a.pub fw.img", 0, ok},
+        {"as_many_keys_as_allowed", SIGN_A, "$(" + KEYS + "keys 63 b.pub) -p a.pub fw.img", 0, ok},
         {"unreadable", "mkdir fw.img.minisig", "-p a.pub fw.img", 2,
          failed("fw.img", "cannot read signature: Is a directory")},
         // The order: the image first, then the signature, then the structure.
@@ -144,9 +156,14 @@ TEST_P(SwugimgSignatureUsage, BadKeysAndOptions)
         {"-p a.pub -x fw.img.minisig fw.img v2.img", "-x takes one image"},
         {"-p a.pub", "check takes one image or more"},
         {"-p", "an option lacks its value"},
+        {"-p long.pub fw.img", "long.pub: not a public key"},
+        {"$(" + KEYS + "keys 65 a.pub) fw.img", "too many keys"},
     };
     Keys k(GetParam());
-    ASSERT_EQ(k.sh(SIGN_A + " && { echo 'a key:'; sed -n 2p a.pub; } >commentless.pub").status, 0);
+    ASSERT_EQ(k.sh(SIGN_A + " && { echo 'a key:'; sed -n 2p a.pub; } >commentless.pub && cp a.pub long.pub && " + PAD +
+                   "pad long.pub 16385")
+                  .status,
+              0);
     const Tree before = k.box.tree();
     for (const auto &row : table) {
         const Result r = k.sh("$SWUGIMG check " + row.check);
