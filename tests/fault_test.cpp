@@ -181,6 +181,30 @@ TEST_P(OutputFault, ReplacesWholeOrKeeps)
 INSTANTIATE_TEST_SUITE_P(Injected, OutputFault, testing::ValuesIn(faults()),
                          [](const testing::TestParamInfo<Fault> &i) { return i.param.name; });
 
+// A write to standard output that fails fails the run, with its reason, also
+// when the writes after it and the close succeed: stdio drops the lines it
+// could not write.
+TEST(OutputFaults, StandardOutputThatLostLinesFailsTheRun)
+{
+    NEEDS_STRACE();
+    Sandbox box;
+    std::vector<std::string> cmd = {"strace", "-o", box.aside("trace"), "-e", "trace=write", "-e",
+                                    "inject=write:error=ENOSPC:when=1"};
+    for (const std::string &w : companion_command())
+        cmd.push_back(w);
+    cmd.push_back("check");
+    for (int i = 0; i < 300; i++) {  // more lines than stdio's buffer holds
+        cmd.push_back("image-" + std::to_string(i) + ".img");
+        box.put(cmd.back(), sound_image(0, "", "abc"));
+    }
+    const Result r = box.run_command(cmd);
+    const std::string trace = slurp(box.aside("trace"));
+    ASSERT_NE(trace.find("write(1, \"image-0.img: OK\\n"), std::string::npos) << trace;
+    ASSERT_NE(trace.find(") = -1 ENOSPC (No space left on device) (INJECTED)\nwrite(1, "), std::string::npos) << trace;
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.err, "swugimg: standard output: cannot write: No space left on device\n");
+}
+
 // An output written in place that is the size of the input must be read to
 // tell it is not the input; when it cannot be read, it may be, and the run
 // fails at once, touching nothing.
