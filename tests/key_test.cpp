@@ -72,11 +72,12 @@ struct OnTerminal {
     Sandbox box;
     int master = -1, slave = -1;
     pid_t pid = -1;
+    termios before{};  // the terminal's modes before the program started
 
     explicit OnTerminal(bool stdin_null = false, bool first_read_interrupted = false)
     {
         char name[256];
-        if (openpty(&master, &slave, name, nullptr, nullptr) != 0)
+        if (openpty(&master, &slave, name, nullptr, nullptr) != 0 || tcgetattr(slave, &before) != 0)
             return;
         std::vector<std::string> cmd = command();
         if (first_read_interrupted)
@@ -143,8 +144,6 @@ TEST(KeyWait, AnyKeyOrSignalLeavesTheTerminalAsItWas)
         SCOPED_TRACE(row.what);
         OnTerminal t;
         ASSERT_GT(t.pid, 0);
-        termios before{};
-        ASSERT_EQ(tcgetattr(t.slave, &before), 0);
         EXPECT_NE(read_until(t.master, PROMPT).find(PROMPT), std::string::npos);
 
         for (int i = 0; i < 1000 && !raw_mode(t.slave); i++)
@@ -162,8 +161,8 @@ TEST(KeyWait, AnyKeyOrSignalLeavesTheTerminalAsItWas)
 
         termios after{};
         ASSERT_EQ(tcgetattr(t.slave, &after), 0);
-        EXPECT_EQ(after.c_lflag, before.c_lflag) << "local modes not restored";
-        EXPECT_EQ(after.c_iflag, before.c_iflag) << "input modes not restored";
+        EXPECT_EQ(after.c_lflag, t.before.c_lflag) << "local modes not restored";
+        EXPECT_EQ(after.c_iflag, t.before.c_iflag) << "input modes not restored";
         int left = -1;
         ASSERT_EQ(ioctl(t.slave, FIONREAD, &left), 0);
         EXPECT_EQ(left, 0) << "bytes of the key left for the shell";
