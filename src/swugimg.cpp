@@ -415,12 +415,23 @@ static int create(RESULTS *, int argc, char **argv)
     return status;
 }
 
-int swugimg_main(int argc, char **argv)
+typedef int (*Command)(RESULTS *out, int argc, char **argv);
+
+static Command command_named(const char *name)
 {
     static const struct {
         const char *name;
-        int (*run)(RESULTS *, int, char **);
+        Command run;
     } commands[] = {{"info", info}, {"check", check}, {"extract", extract}, {"create", create}};
+
+    for (const auto &c : commands)
+        if (strcmp(name, c.name) == 0)
+            return c.run;
+    return NULL;
+}
+
+int swugimg_main(int argc, char **argv)
+{
     RESULTS out = {false, 0};
     int status = -1;
 
@@ -435,11 +446,12 @@ int swugimg_main(int argc, char **argv)
     } else if (!args_are_exact()) {
         return usage("an argument holds a character that this system's code page cannot represent");
     }
-    for (const auto &c : commands)
-        if (status < 0 && strcmp(argv[1], c.name) == 0)
-            status = c.run(&out, argc - 2, argv + 2);
-    if (status < 0)
-        return usage("unknown command");
+    if (status < 0) {
+        const Command run = command_named(argv[1]);
+        if (run == NULL)
+            return usage("unknown command");
+        status = run(&out, argc - 2, argv + 2);
+    }
     // Results that did not reach standard output are no results.
     const int error = close_stdout(&out);
     if (error != 0) {

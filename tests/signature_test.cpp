@@ -54,6 +54,8 @@ std::vector<Row> rows()
         {"saved_with_a_byte_order_mark",
          SIGN_A + " && for f in fw.img.minisig a.pub; do printf '\\357\\273\\277' | cat - $f >t && mv t $f; done",
          "-p a.pub fw.img", 0, ok},
+        {"untrusted_comments_empty", SIGN_A + " && sed -i '1s/.*/untrusted comment: /' fw.img.minisig a.pub",
+         "-p a.pub fw.img", 0, ok},
         {"no_key_no_signature_judged", SIGN_A + " && sed -i 2d fw.img.minisig", "fw.img", 0, ok},
         // Each reason.
         {"no_signature", "", "-p a.pub fw.img", 1, failed("fw.img", "no signature")},
