@@ -138,6 +138,7 @@ TEST(SwugimgPolicy, OldestVersionAsSortOrdersIt)
         GTEST_SKIP() << "needs GNU sort with -V (Debian package coreutils)";
     const struct {
         std::string image, min;
+        size_t payload = PAYLOAD.size();
     } pairs[] = {
         {"QUILMO SW 1.0.9", "QUILMO SW 1.0.10"}, {"QUILMO SW 1.0.10", "QUILMO SW 1.0.9"},
         {"QUILMO SW 1.0.3", "QUILMO SW 1.0.3"},  {"QUILMO SW 2.0", "QUILMO SW 10.0"},
@@ -157,10 +158,16 @@ TEST(SwugimgPolicy, OldestVersionAsSortOrdersIt)
         {"1.0.Z", "1.0"}, {"1.0.z1", "1.0.z"}, {"1.0", "1.0.beta"}, {"1.10a", "1.9"}, {"1.9", "1.10a"},
         // A suffix holds letters, digits and '~' only: ".a-1" is none.
         {"1.a-1", "1-2"}, {"1-2", "1.a-1"},
+        // One text ends where the other goes on with a digit, before and after
+        // the suffixes are taken off.
+        {"1.", "1.0"}, {"1.0.a", "1..x"},
+        // A version of all 31 bytes ends there, though the length after it
+        // (49: "1") is a digit.
+        {"1." + std::string(29, '0'), "1.1", 49}, {"1." + std::string(29, '9'), "1." + std::string(29, '9') + "1", 49},
     };
     for (const auto &p : pairs) {
         Sandbox box;
-        box.put("fw.img", sound_image(1, p.image, PAYLOAD));
+        box.put("fw.img", sound_image(1, p.image, pattern(p.payload)));
         std::string program;
         for (const std::string &w : companion_command())
             program += w + " ";
