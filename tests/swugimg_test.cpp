@@ -391,30 +391,34 @@ TEST(Swugimg, RefusedCreateTouchesNothing)
 
 TEST(Swugimg, UsageErrors)
 {
-    const std::vector<std::string> table[] = {
-        {},
-        {"frob", "img.bin"},
-        {"info"},
-        {"info", "img.bin", "img.bin"},
-        {"check"},
-        {"create", "p.bin"},
-        {"create", "p.bin", "img.bin", "more"},
-        {"create", "-x", "p.bin", "img.bin"},
-        {"create", "-m"},
-        {"check", "-x.img"},
-        {"info", "-x.img"},
-        {"info", "--json"},
-        {"info", "--jsonx", "img.bin"},
+    const struct {
+        std::vector<std::string> args;
+        std::string why;  // the line before the usage, or none
+    } table[] = {
+        {{}, ""},
+        {{"frob", "img.bin"}, "unknown command"},
+        {{"info"}, "info takes one image"},
+        {{"info", "img.bin", "img.bin"}, "info takes one image"},
+        {{"check"}, "check takes one image or more"},
+        {{"create", "p.bin"}, "create takes a payload and an image"},
+        {{"create", "p.bin", "img.bin", "more"}, "create takes a payload and an image"},
+        {{"create", "-x", "p.bin", "img.bin"}, "unknown option"},
+        {{"create", "-m"}, "an option lacks its value"},
+        {{"check", "-x.img"}, "unknown option"},
+        {{"info", "-x.img"}, "unknown option"},
+        {{"info", "--json"}, "info takes one image"},
+        {{"info", "--jsonx", "img.bin"}, "unknown option"},
     };
     Sandbox box;
     box.put("p.bin", "abc");
     box.put("img.bin", sound_image(0, "", "abc"));
     const Tree before = box.tree();
-    for (const auto &args : table) {
-        const Result r = swugimg(box, args);
-        EXPECT_EQ(r.status, 2) << testing::PrintToString(args);
+    for (const auto &row : table) {
+        const Result r = swugimg(box, row.args);
+        EXPECT_EQ(r.status, 2) << testing::PrintToString(row.args);
         EXPECT_EQ(r.out, "");
-        EXPECT_NE(r.err.find("usage: swugimg"), std::string::npos) << r.err;
+        EXPECT_EQ(r.err.rfind((row.why.empty() ? "" : "swugimg: " + row.why + "\n") + "usage: swugimg", 0), 0u)
+            << r.err;
     }
     EXPECT_TRUE(same_tree(box.tree(), before));
 
