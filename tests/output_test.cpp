@@ -486,9 +486,12 @@ os.execvp("sh", ["sh", "-c", sys.argv[2]])
     const struct {
         std::string kind, run, read_back, want;
         int status;
+        std::string held = "";  // what the file held, where it is one
     } table[] = {
         {"memfd", "$SWUG in.bin /proc/$$/fd/7", "cat /proc/$$/fd/7", "hello", 0},
         {"held.bin", "$SWUG in.bin /proc/$$/fd/7", "cat /proc/$$/fd/7", "hello", 0},
+        // A file of the input's size is read to tell it is not the input.
+        {"held.bin", "$SWUG in.bin /proc/$$/fd/7", "cat /proc/$$/fd/7", "hello", 0, std::string(HELLO.size(), 'x')},
         {"held.bin", "$SWUGIMG create p.bin /proc/$$/fd/7", "cat /proc/$$/fd/7", sound_image(0, "", "hello"), 0},
         {"pipe", "$SWUG in.bin /proc/$$/fd/7", "head -c 5 <&8", "hello", 0},
         {"readerless", "$SWUG in.bin /proc/$$/fd/7", "", "", 1},
@@ -503,6 +506,8 @@ os.execvp("sh", ["sh", "-c", sys.argv[2]])
         box.put("hold.py", hold_py);
         Tree want = box.tree();
         want["f"] = row.want;
+        if (!row.held.empty())
+            box.put(row.kind, row.held);  // hold.py removes its name
         // In a subshell, so that the shell's own 7 and 8 stay where they are
         // while the program runs without them.
         const std::string script = "(" + row.run + " 7>&- 8>&-); s=$?; " +

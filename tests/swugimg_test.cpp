@@ -425,7 +425,11 @@ TEST(Swugimg, UsageErrors)
     const Result help = swugimg(box, {"--help"});
     EXPECT_EQ(help.status, 0);
     EXPECT_EQ(help.out.rfind("usage: swugimg", 0), 0u);
-    EXPECT_EQ(swugimg(box, {"--version"}).out, "swugimg " SWUG_VERSION "\n");
+    EXPECT_EQ(help.err, "");
+    const Result version = swugimg(box, {"--version"});
+    EXPECT_EQ(version.status, 0);
+    EXPECT_EQ(version.out, "swugimg " SWUG_VERSION "\n");
+    EXPECT_EQ(version.err, "");
 }
 
 }  // namespace
