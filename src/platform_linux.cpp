@@ -621,5 +621,4 @@ void end_output(OutputFile *out)
     let_go_of_old(out);
     if (out->dir != -1)
         (void)close(out->dir);  // opened only to look up names in
-    out->dir = out->named_fd = -1;
 }

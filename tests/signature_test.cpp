@@ -46,6 +46,7 @@ std::vector<Row> rows()
         {"minisign_legacy", SIGN_A_LEGACY, "-p a.pub fw.img", 0, ok},
         {"signify", SIGNIFY, "-p s.pub fw.img", 0, ok},
         {"signify_elsewhere", "signify fw.img fw.sig", "-p s.pub -x fw.sig fw.img", 0, ok},
+        {"signify_with_empty_lines_after", SIGNIFY + " && printf '\\n\\n' >>fw.img.minisig", "-p s.pub fw.img", 0, ok},
         {"key_as_text", SIGN_A, "-P \"$(sed -n 2p a.pub)\" fw.img", 0, ok},
         {"saved_on_windows", SIGN_A + " && sed -i 's/$/\\r/' fw.img.minisig a.pub", "-p a.pub fw.img", 0, ok},
         // While keys are rotated, either may have signed.
