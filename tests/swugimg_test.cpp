@@ -223,6 +223,22 @@ TEST(Swugimg, NamesCannotForgeALine)
     }
 }
 
+// In JSON a name is escaped only where JSON needs it: a quote, a backslash,
+// a control byte; a space and DEL stay as they are, and a byte that is not
+// UTF-8 becomes \udcXX.
+TEST(Swugimg, JsonNamesEscapedWhereJsonNeedsIt)
+{
+    if (testing_windows())
+        GTEST_SKIP() << "Windows file names hold no control bytes";
+    Sandbox box;
+    const std::string name = "a b\t\x1f\x7f\xff\"\\.img";
+    box.put(name, sound_image(0, "", "abc"));
+    const Result r = swugimg(box, {"check", "--json", name});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out.rfind("{\"name\":\"a b\\u0009\\u001f\x7f\\udcff\\\"\\\\.img\",\"verdict\":\"OK\",\"fault\":null,", 0), 0u)
+        << r.out;
+}
+
 // On Windows a backslash is a separator, never part of a name: a path is
 // shown as typed.
 TEST(Swugimg, WindowsPathsShowAsTyped)
