@@ -297,26 +297,37 @@ TEST(Output, WhereNoReplacementIsAllowedWritesInPlace)
         EXPECT_EQ(name.find(".swug-"), std::string::npos) << "left behind: " << name;
 }
 
-// A read-only output is refused, although the directory would let a rename
-// replace it. On Windows the read-only attribute holds even for an
-// administrator; elsewhere root may write anything, so an ordinary user runs.
-TEST(Output, ReadOnlyOutputIsRefused)
+// An output the user may not write is refused, although the directory would
+// let a rename replace it: one of the user's own that is read-only, or
+// another user's that only its owner may write. On Windows the read-only
+// attribute holds even for an administrator; elsewhere root may write
+// anything, so an ordinary user runs.
+TEST(Output, OutputTheUserMayNotWriteIsRefused)
 {
-    Sandbox box;
-    std::vector<std::string> via;
-    box.put("in.bin", HELLO);
-    box.put("out.bin", "keep");
-    const std::string out = box.path() + "/out.bin";
-    if (!testing_windows()) {
-        if (!can_be_nobody())
-            GTEST_SKIP() << "needs root and setpriv to run as the user nobody";
-        via = as_nobody(box);
-        ASSERT_EQ(chown(out.c_str(), 65534, 65534), 0);
+    const struct {
+        uid_t owner;
+        mode_t mode;
+    } table[] = {{65534, 0444}, {0, 0644}};
+    for (const auto &row : table) {
+        if (testing_windows() && row.owner == 0)
+            continue;  // Windows has no owner's write bit
+        SCOPED_TRACE(row.owner);
+        Sandbox box;
+        std::vector<std::string> via;
+        box.put("in.bin", HELLO);
+        box.put("out.bin", "keep");
+        const std::string out = box.path() + "/out.bin";
+        if (!testing_windows()) {
+            if (!can_be_nobody())
+                GTEST_SKIP() << "needs root and setpriv to run as the user nobody";
+            via = as_nobody(box);
+            ASSERT_EQ(chown(out.c_str(), row.owner, row.owner), 0);
+        }
+        ASSERT_EQ(chmod(out.c_str(), row.mode), 0);
+        const Tree before = box.tree();
+        EXPECT_EQ(box.run({"in.bin", "out.bin"}, "", via).status, 1);
+        EXPECT_TRUE(same_tree(box.tree(), before));
     }
-    ASSERT_EQ(chmod(out.c_str(), 0444), 0);
-    const Tree before = box.tree();
-    EXPECT_EQ(box.run({"in.bin", "out.bin"}, "", via).status, 1);
-    EXPECT_TRUE(same_tree(box.tree(), before));
 }
 
 }  // namespace
