@@ -745,6 +745,38 @@ TEST(OutputSignals, InterruptWithStandardInputClosed)
         << "no temporary file, or one on descriptor 0:\n" << trace;
 }
 
+// Started with all three standard streams closed, each program first holds
+// them on /dev/null, so that no file it opens afterwards takes descriptor
+// 0, 1 or 2, to be read as input or written as output by mistake.
+TEST(OutputSignals, NoFileOpenedTakesAStandardDescriptor)
+{
+    NEEDS_STRACE();
+    for (const bool companion : {false, true}) {
+        Sandbox box;
+        box.put("in.bin", sound_image(0, "", PAYLOAD));  // extract checks the checksum
+        box.put("out.bin", "old");
+        std::vector<std::string> cmd = {"strace", "-f", "-o", box.aside("trace"), "-e", "trace=open,openat",
+                                        "sh", "-c", "exec \"$0\" \"$@\" <&- >&- 2>&-"};
+        for (const std::string &w : companion ? companion_command() : command())
+            cmd.push_back(w);
+        if (companion)
+            cmd.push_back("extract");
+        cmd.insert(cmd.end(), {"in.bin", "out.bin"});
+        EXPECT_EQ(box.run_command(cmd).status, 0);
+        EXPECT_EQ(slurp(box.path() + "/out.bin"), PAYLOAD);
+        // What the program opens after it has held the last of the three.
+        const std::string trace = slurp(box.aside("trace"));
+        const size_t held = trace.rfind("\"/dev/null\", O_RDONLY|O_PATH) = 2\n");
+        ASSERT_NE(held, std::string::npos) << trace;
+        const std::string after = trace.substr(held);
+        const std::regex open_call("open(at)?\\(.*\\) = (\\d+)");
+        int opened = 0;
+        for (std::sregex_iterator m(after.begin(), after.end(), open_call), end; m != end; ++m, opened++)
+            EXPECT_GE(std::stoi((*m)[2]), 3) << m->str();
+        EXPECT_GE(opened, 2) << after;  // the input and the output at least
+    }
+}
+
 // gzip's rule: a signal that was ignored when the program started (nohup, a
 // background job) stays ignored.
 TEST(OutputSignals, SignalIgnoredAtStartStaysIgnored)
