@@ -5,6 +5,7 @@
 #include <signal.h>
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <sys/ioctl.h>
 #include <sys/mount.h>
 #include <sys/socket.h>
 #include <sys/resource.h>
@@ -775,6 +776,53 @@ TEST(OutputSignals, NoFileOpenedTakesAStandardDescriptor)
             EXPECT_GE(std::stoi((*m)[2]), 3) << m->str();
         EXPECT_GE(opened, 2) << after;  // the input and the output at least
     }
+}
+
+// A stop signal that finds the program blocked in a write to a full pipe
+// ends that write short; on SIGCONT the program goes on from where it
+// stopped, and the reader gets the payload once and whole.
+TEST(OutputSignals, StoppedMidWriteGoesOnWhereItStopped)
+{
+    if (testing_windows())
+        GTEST_SKIP() << "stop signals and pipes as POSIX has them";
+    // pattern() repeats every 64 KiB, the size of the pipe; these bytes do not.
+    std::string payload = PAYLOAD;
+    for (size_t i = 0; i < payload.size(); i++)
+        payload[i] = (char)(payload[i] ^ (i >> 16) * 0x5B);
+    Sandbox box;
+    box.put("in.bin", img((uint32_t)payload.size(), payload));
+    int pipe_fds[2];
+    ASSERT_EQ(pipe(pipe_fds), 0);
+    std::vector<std::string> cmd = command();
+    cmd.insert(cmd.end(), {"in.bin", "/dev/stdout"});
+    std::vector<char *> argv = exec_argv(cmd);
+    const pid_t pid = fork();
+    if (pid == 0) {
+        if (chdir(box.path().c_str()) != 0 || dup2(pipe_fds[1], 1) < 0)
+            _exit(126);
+        close(pipe_fds[0]);
+        execvp(argv[0], argv.data());
+        _exit(127);
+    }
+    close(pipe_fds[1]);
+    int queued = 0;
+    for (int i = 0; i < 500 && (ioctl(pipe_fds[0], FIONREAD, &queued) != 0 || queued < 65536); i++)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    ASSERT_GE(queued, 65536) << "the pipe never filled";
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));  // blocked in the write by now
+    int status = 0;
+    ASSERT_EQ(kill(pid, SIGSTOP), 0);
+    ASSERT_EQ(waitpid(pid, &status, WUNTRACED), pid);
+    ASSERT_TRUE(WIFSTOPPED(status));
+    ASSERT_EQ(kill(pid, SIGCONT), 0);
+    std::string got;
+    char buf[65536];
+    for (ssize_t n; (n = read(pipe_fds[0], buf, sizeof buf)) > 0;)
+        got.append(buf, (size_t)n);
+    close(pipe_fds[0]);
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << std::hex << status;
+    EXPECT_TRUE(same_content(got, payload));
 }
 
 // gzip's rule: a signal that was ignored when the program started (nohup, a
