@@ -396,10 +396,8 @@ Step make_temp(OutputFile *out)
     // In an append-only directory a file can be made, but never renamed or
     // removed again; in an immutable one not even made.
     if (statx(out->dir, "", AT_EMPTY_PATH, STATX_TYPE, &dir) == 0 &&
-        (dir.stx_attributes & (STATX_ATTR_APPEND | STATX_ATTR_IMMUTABLE)) != 0) {
-        errno = EPERM;
+        (dir.stx_attributes & (STATX_ATTR_APPEND | STATX_ATTR_IMMUTABLE)) != 0)
         return NOT_ALLOWED;
-    }
     fatal_signal_set(&fatal);
     (void)sigprocmask(SIG_BLOCK, &fatal, &saved);
     for (int n = 0; out->temp_fd == -1 && error == EEXIST && n < 100; n++) {

@@ -23,9 +23,7 @@ int close_read(FILE *f, bool ok)
 {
     int error = ok ? 0 : errno != 0 ? errno : EIO;
 
-    if (f == stdin)
-        clearerr(f);
-    else if (fclose(f) != 0 && error == 0)
+    if (f != stdin && fclose(f) != 0 && error == 0)
         error = errno;
     return error;
 }

@@ -184,10 +184,10 @@ static int check_files(const OPTIONS *o, char **images, int count)
     return 0;
 }
 
-// The keys, in the order given, before any image is judged.
+// The keys, in the order given, into an empty ring, before any image is
+// judged.
 static int load_keys(const OPTIONS *o, KEYRING *ring)
 {
-    ring->count = 0;
     for (size_t k = 0; k < o->keys; k++) {
         switch (load_key(ring, o->key[k], o->bare[k])) {
         case LOADED:
@@ -304,7 +304,7 @@ static int info(RESULTS *out, int argc, char **argv)
 static int check(RESULTS *out, int argc, char **argv)
 {
     OPTIONS o;
-    KEYRING ring;
+    KEYRING ring = {};
     int first, status;
 
     status = judging_options(argc, argv, 1, &o, &ring, &first);
@@ -331,7 +331,7 @@ static int check(RESULTS *out, int argc, char **argv)
 static int extract(RESULTS *out, int argc, char **argv)
 {
     OPTIONS o;
-    KEYRING ring;
+    KEYRING ring = {};
     IMAGE_REPORT r;
     bool written = false;
     int first, status;

@@ -160,11 +160,16 @@ TEST_P(SwugimgSignatureUsage, BadKeysAndOptions)
         {"-p a.pub", "check takes one image or more"},
         {"-p", "an option lacks its value"},
         {"-p long.pub fw.img", "long.pub: not a public key"},
+        {"-p other-algorithm.pub fw.img", "other-algorithm.pub: not a public key"},
+        {"-p more-after.pub fw.img", "more-after.pub: not a public key"},
         {"$(" + KEYS + "keys 65 a.pub) fw.img", "too many keys"},
     };
     Keys k(GetParam());
     ASSERT_EQ(k.sh(SIGN_A + " && { echo 'a key:'; sed -n 2p a.pub; } >commentless.pub && cp a.pub long.pub && " + PAD +
-                   "pad long.pub 16385")
+                   "pad long.pub 16385 && { cat a.pub; echo more; } >more-after.pub && "
+                   "python3 -c \"import base64; l = open('a.pub').read().split('\\n'); "
+                   "b = bytearray(base64.b64decode(l[1])); b[1] = ord('X'); l[1] = base64.b64encode(b).decode(); "
+                   "open('other-algorithm.pub', 'w').write('\\n'.join(l))\"")
                   .status,
               0);
     const Tree before = k.box.tree();
