@@ -371,10 +371,10 @@ static void temp_name_for_try(int n, char (&name)[16])
 {
     static const char digits[] = "0123456789abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ";
     struct timespec t;
-    unsigned long long v;
 
     (void)clock_gettime(CLOCK_MONOTONIC, &t);
-    v = ((unsigned long long)getpid() << 32) ^ (unsigned long long)t.tv_nsec ^ ((unsigned long long)n << 48);
+    unsigned long long v =
+        ((unsigned long long)getpid() << 32) ^ (unsigned long long)t.tv_nsec ^ ((unsigned long long)n << 48);
     v *= 0x9E3779B97F4A7C15ull;
     memcpy(name, ".swug-", 6);
     for (int i = 6; i < 12; i++, v /= 62)
