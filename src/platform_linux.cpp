@@ -103,12 +103,11 @@ void platform_start(void)
 // none of it reaches the shell.
 void wait_key(void)
 {
-    struct termios raw;
     unsigned char c;
 
     if (!isatty(STDIN_FILENO) || tcgetattr(STDIN_FILENO, &saved_terminal) != 0)
         return;
-    raw = saved_terminal;
+    struct termios raw = saved_terminal;
     raw.c_lflag &= ~(tcflag_t)(ICANON | ECHO | ISIG | IEXTEN);
     raw.c_iflag &= ~(tcflag_t)IXON;
     raw.c_cc[VMIN] = 1;

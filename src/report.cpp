@@ -92,7 +92,6 @@ int close_stdout(const RESULTS *out)
 {
     const bool failed = out->error != 0 || ferror(stdout) != 0;
 
-    errno = 0;
     if (fclose(stdout) != 0 && (out->printed || errno != EBADF))
         return errno;
     return failed ? (out->error != 0 ? out->error : EIO) : 0;

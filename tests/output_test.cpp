@@ -297,6 +297,28 @@ TEST(Output, WhereNoReplacementIsAllowedWritesInPlace)
         EXPECT_EQ(name.find(".swug-"), std::string::npos) << "left behind: " << name;
 }
 
+// A set-id bit goes over only with the owner or group it belongs to: a user
+// who cannot give the replacement the old file's owner and group keeps
+// neither bit, which would make it set-id to the user's own.
+TEST(Output, SetIdBitsGoOnlyWithTheirOwner)
+{
+    POSIX_ONLY();
+    if (!can_be_nobody())
+        GTEST_SKIP() << "needs root and setpriv to run as the user nobody";
+    Sandbox box;
+    const std::vector<std::string> via = as_nobody(box);
+    box.put("in.bin", HELLO);
+    box.put("out.bin", "old");
+    const std::string out = box.path() + "/out.bin";
+    ASSERT_EQ(chown(out.c_str(), 0, 0), 0);
+    ASSERT_EQ(chmod(out.c_str(), 06666), 0);
+    EXPECT_EQ(box.run({"in.bin", "out.bin"}, "", via).status, 0);
+    EXPECT_EQ(slurp(out), "hello");
+    struct stat st {};
+    ASSERT_EQ(stat(out.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0666u) << std::oct << (st.st_mode & 07777);
+}
+
 // An output the user may not write is refused, although the directory would
 // let a rename replace it: one of the user's own that is read-only, or
 // another user's that only its owner may write. On Windows the read-only
