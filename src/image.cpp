@@ -138,8 +138,8 @@ bool read_image(const char *name, const WANTS *w, IMAGE_REPORT *r)
     measure(r, &ps, w->sha256);
     if (w->sha256 && r->whole && crypto_ready()) {
         sha256_end_text(&image_sha256, r->sha256);
-        // swug writes nothing for a length it refuses; an empty file reads
-        // as a header of IMAGE_FILL, whose length is one.
+        // swug writes nothing for a length it refuses, and an empty file's
+        // header reads as IMAGE_FILL, a length it refuses.
         if (r->computed_ok)
             sha256_end_text(&ps.sha256, r->payload_sha256);
     }
