@@ -223,26 +223,14 @@ static int judging_options(int argc, char **argv, int names, OPTIONS *o, KEYRING
 
 // ---- Judging ---------------------------------------------------------------
 
-// The IMAGE_CAPACITY bytes check and extract hold an image in, whole: a
-// signature over the image itself needs all of it at once, and extract
-// writes the payload from it. NULL, said on standard error, when there is
-// no memory for it.
-static uint8_t *new_hold(void)
-{
-    uint8_t *hold = static_cast<uint8_t *>(malloc(IMAGE_CAPACITY));
-
-    if (hold == NULL)
-        complain(NULL, "cannot read", strerror(ENOMEM));
-    return hold;
-}
-
 // Reads and judges one image as check and extract both do, holding it whole
-// in `hold`: 0 sound, 1 not, 2 when the image or its signature cannot be
-// read, which standard error then says.
+// in `hold` where given: 0 sound, 1 not, 2 when the image or its signature
+// cannot be read, which standard error then says.
 static int judge_named(const char *name, const OPTIONS *o, const KEYRING *ring, uint8_t *hold, IMAGE_REPORT *r)
 {
     char sig_name[4096];
     SIGNATURE_FILE sf;
+    uint8_t *whole = hold;
 
     // Without a key no signature file is looked at: IMAGE.minisig may be
     // anything, even a FIFO nobody writes.
@@ -256,16 +244,27 @@ static int judge_named(const char *name, const OPTIONS *o, const KEYRING *ring, 
     if (ring->count > 0 && sf.loaded == MISSING)
         load_signature(&sf);
     // cppcheck-suppress uninitvar ; load_signature fills sig wherever loaded is LOADED
-    const WANTS w = {o->json || o->policy.sha256 != NULL, sf.loaded == LOADED && sf.sig.hashed, hold};
-    if (!read_image(name, &w, r)) {
+    const bool hashed = sf.loaded == LOADED && sf.sig.hashed, legacy = sf.loaded == LOADED && !hashed;
+    // A signature over the image itself needs all of it at once.
+    if (whole == NULL && legacy && (whole = static_cast<uint8_t *>(malloc(IMAGE_CAPACITY))) == NULL) {
+        memset(r, 0, sizeof *r);
+        (void)snprintf(r->fault, sizeof r->fault, "cannot read: %s", strerror(ENOMEM));
         complain(name, r->fault, NULL);
         return 2;
     }
-    if (!judge_image(r, ring, &sf, &o->policy)) {
+    const WANTS w = {o->json || o->policy.sha256 != NULL, hashed, whole};
+    int status = 2;
+    if (!read_image(name, &w, r))
+        complain(name, r->fault, NULL);
+    else if (!judge_image(r, ring, &sf, &o->policy))
         complain(sf.name, "cannot read", strerror(sf.error));
-        return 2;
+    else
+        status = r->fault[0] == '\0' ? 0 : 1;
+    if (whole != hold) {
+        free(whole);
+        r->bytes = NULL;
     }
-    return r->fault[0] == '\0' ? 0 : 1;
+    return status;
 }
 
 // ---- Commands --------------------------------------------------------------
@@ -310,19 +309,15 @@ static int check(RESULTS *out, int argc, char **argv)
     status = judging_options(argc, argv, 1, &o, &ring, &first);
     if (status != 0)
         return status;
-    uint8_t *hold = new_hold();
-    if (hold == NULL)
-        return 2;
     for (int i = first; i < argc; i++) {
         IMAGE_REPORT r;
-        const int s = judge_named(argv[i], &o, &ring, hold, &r);
+        const int s = judge_named(argv[i], &o, &ring, NULL, &r);
         status = s == 2 || status == 2 ? 2 : s == 1 || status == 1 ? 1 : 0;
         if (o.json)
             verdict_json(out, argv[i], &r, NULL, false);
         else
             verdict_line(out, argv[i], &r);
     }
-    free(hold);
     return status;
 }
 
@@ -340,9 +335,11 @@ static int extract(RESULTS *out, int argc, char **argv)
     if (status != 0)
         return status;
     const char *image = argv[first], *output = argv[first + 1];
-    uint8_t *hold = new_hold();
-    if (hold == NULL)
+    uint8_t *hold = static_cast<uint8_t *>(malloc(IMAGE_CAPACITY));
+    if (hold == NULL) {
+        complain(image, "cannot read", strerror(ENOMEM));
         return 2;
+    }
     status = judge_named(image, &o, &ring, hold, &r);
     if (status == 1)
         complain(image, r.fault, NULL);
